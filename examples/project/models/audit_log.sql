@@ -1,0 +1,1 @@
+select '{{ schema }}' as schema_name, now() as audited_at

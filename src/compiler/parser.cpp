@@ -1,0 +1,113 @@
+#include "compiler/parser.hpp"
+
+#include "util/regex.hpp"
+#include "util/text.hpp"
+
+namespace tovik::compiler::parser {
+
+namespace {
+
+#define W TOVIK_RE_WORD
+#define S TOVIK_RE_SPACE
+#define Q "['\\x22]"
+
+const re::Pattern& ref_pattern() {
+    static const re::Pattern p("ref\\(" S "*" Q "(" W "+)" Q S "*\\)");
+    return p;
+}
+const re::Pattern& source_pattern() {
+    static const re::Pattern p("source\\(" S "*" Q "(" W "+)" Q S "*," S "*" Q "(" W "+)" Q S
+                               "*\\)");
+    return p;
+}
+const re::Pattern& var_pattern() {
+    static const re::Pattern p("\\{\\{" S "*(" W "+)" S "*\\}\\}");
+    return p;
+}
+
+#undef W
+#undef S
+#undef Q
+
+std::string_view strip_run(std::string_view s, char c, bool front) {
+    if (front) {
+        while (!s.empty() && s.front() == c) s.remove_prefix(1);
+    } else {
+        while (!s.empty() && s.back() == c) s.remove_suffix(1);
+    }
+    return s;
+}
+
+std::string_view strip_quotes_both(std::string_view s) {
+    while (!s.empty() && (s.front() == '"' || s.front() == '\'')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == '"' || s.back() == '\'')) s.remove_suffix(1);
+    return s;
+}
+
+std::string header_value(std::string_view value) {
+    if (!value.empty() && value.front() == '[' && value.back() == ']' && value.size() >= 2) {
+        std::string out;
+        bool first = true;
+        for (auto piece : text::split(value.substr(1, value.size() - 2), ',')) {
+            if (!first) out += ',';
+            first = false;
+            out += strip_quotes_both(text::trim(piece));
+        }
+        return out;
+    }
+    // Double quotes go first, then single quotes, each from both ends.
+    value = strip_run(strip_run(value, '"', true), '"', false);
+    value = strip_run(strip_run(value, '\'', true), '\'', false);
+    return std::string(value);
+}
+
+StrMap read_header(std::string_view header) {
+    StrMap map;
+    std::size_t start = 0;
+    while (start <= header.size()) {
+        auto nl = header.find('\n', start);
+        if (nl == std::string_view::npos) nl = header.size();
+        auto line = header.substr(start, nl - start);
+        start = nl + 1;
+        // A carriage return before the line feed is part of the break; trimming
+        // removes it along with other white space.
+        line = text::trim(line);
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        auto key = text::trim(line.substr(0, colon));
+        auto value = text::trim(line.substr(colon + 1));
+        map.insert_or_assign(std::string(key), header_value(value));
+    }
+    return map;
+}
+
+}  // namespace
+
+ParsedSQL parse(std::string_view raw_sql) {
+    ParsedSQL out;
+    std::string_view body = raw_sql;
+
+    const auto t = text::trim_start(raw_sql);
+    if (t.size() >= 3 && t.substr(0, 3) == "---") {
+        const auto rest = t.substr(3);
+        const auto close = rest.find("---");
+        if (close != std::string_view::npos) {
+            out.front_matter = read_header(rest.substr(0, close));
+            body = rest.substr(close + 3);
+        }
+    }
+    out.body.assign(body);
+
+    ref_pattern().for_each_match(body, [&](const std::string_view* g, int) {
+        out.refs.emplace_back(g[1]);
+    });
+    source_pattern().for_each_match(body, [&](const std::string_view* g, int) {
+        out.sources.emplace_back(std::string(g[1]), std::string(g[2]));
+    });
+    var_pattern().for_each_match(body, [&](const std::string_view* g, int) {
+        out.variables.emplace_back(g[1]);
+    });
+    return out;
+}
+
+}  // namespace tovik::compiler::parser

@@ -1,0 +1,71 @@
+// The model dependency graph: one node per model, an edge from each referenced
+// model to the model that refers to it, and an index from name to node.
+//
+// Each node heads two singly linked lists threaded through the edge array, one
+// of its outgoing and one of its incoming edges. New edges are pushed at the
+// head, so every neighbour walk yields the newest edge first; the cycle search
+// and the topological batches depend on that order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "types/records.hpp"
+
+namespace tovik::dag {
+
+// End of an edge list; also the reason why indices stop one short of 2^32.
+inline constexpr std::uint32_t END = 0xFFFFFFFFu;
+
+struct Node {
+    std::string name;
+    std::uint32_t out_head = END;
+    std::uint32_t in_head = END;
+};
+
+struct Edge {
+    std::uint32_t source, target, next_out, next_in;
+};
+
+struct Graph {
+    std::vector<Node> nodes;
+    std::vector<Edge> edges;
+
+    // Both throw std::length_error once the index would reach END.
+    std::uint32_t add_node(std::string name);
+    std::uint32_t add_edge(std::uint32_t s, std::uint32_t t);
+
+    // f(neighbour) once per edge, newest edge first.
+    template <class F>
+    void for_each_out(std::uint32_t n, F&& f) const {
+        for (std::uint32_t e = nodes[n].out_head; e != END; e = edges[e].next_out) {
+            f(edges[e].target);
+        }
+    }
+    template <class F>
+    void for_each_in(std::uint32_t n, F&& f) const {
+        for (std::uint32_t e = nodes[n].in_head; e != END; e = edges[e].next_in) {
+            f(edges[e].source);
+        }
+    }
+};
+
+struct Dag {
+    Graph graph;
+    // A name shared by several models maps to the node of the last of them.
+    std::unordered_map<std::string, std::uint32_t> name_index;
+};
+
+}  // namespace tovik::dag
+
+namespace tovik::dag::builder {
+
+// Refs that name no model are skipped here; the validator reports them.
+Dag build(const std::vector<ParsedModel>& models);
+
+// (parent, child) per edge, in creation order.
+std::vector<StrPair> edges(const Dag& dag);
+
+}  // namespace tovik::dag::builder

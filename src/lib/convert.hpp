@@ -1,0 +1,242 @@
+// Conversions between Python objects and the core's values. Every extract()
+// sets a Python exception and returns false on failure; every to_py() returns
+// a new reference or null with an exception set.
+#pragma once
+
+#include "lib/args.hpp"
+#include "lib/classes.hpp"
+#include "types/records.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tovik::py {
+
+// ---- Python -> core -------------------------------------------------------
+
+// Only for arguments of the call itself: the view borrows the caller's str.
+inline bool extract(PyObject* o, std::string_view& out) {
+    if (!PyUnicode_Check(o)) {
+        set_conversion_error(o, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+inline bool extract(PyObject* o, std::string& out) {
+    std::string_view v;
+    if (!extract(o, v)) return false;
+    out.assign(v);
+    return true;
+}
+
+template <typename T>
+bool extract(PyObject* o, std::optional<T>& out) {
+    if (o == Py_None) {
+        out.reset();
+        return true;
+    }
+    T v;
+    if (!extract(o, v)) return false;
+    out = std::move(v);
+    return true;
+}
+
+template <typename T>
+bool extract(PyObject* o, std::vector<T>& out);
+template <typename V>
+bool extract(PyObject* o, std::unordered_map<std::string, V>& out);
+template <typename T, typename = std::enable_if_t<has_class_v<T>>>
+bool extract(PyObject* o, T& out);
+template <typename T>
+bool extract(PyObject* o, const T*& out);
+// (name, raw_sql) items of a model list.
+template <typename T>
+concept NamedText = requires(T t) {
+    t.name;
+    t.raw_sql;
+};
+template <NamedText T>
+bool extract(PyObject* o, T& out);
+
+inline bool extract(PyObject* o, StrPair& out) {
+    if (!PyTuple_Check(o)) {
+        set_conversion_error(o, "PyTuple");
+        return false;
+    }
+    if (PyTuple_GET_SIZE(o) != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                     PyTuple_GET_SIZE(o));
+        return false;
+    }
+    return extract(PyTuple_GET_ITEM(o, 0), out.first) &&
+           extract(PyTuple_GET_ITEM(o, 1), out.second);
+}
+
+template <typename T>
+bool extract(PyObject* o, std::vector<T>& out) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        set_conversion_error(o, "Sequence");
+        return false;
+    }
+    const Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0)
+        PyErr_Clear();
+    else
+        out.reserve(static_cast<std::size_t>(hint));
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    while (Ref item{PyIter_Next(it.get())}) {
+        T value;
+        if (!extract(item.get(), value)) return false;
+        out.push_back(std::move(value));
+    }
+    return !PyErr_Occurred();
+}
+
+template <typename V>
+bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
+    if (!PyDict_Check(o)) {
+        set_conversion_error(o, "PyDict");
+        return false;
+    }
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        // A value's conversion may run Python code that changes the dict.
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        std::string ks;
+        V vs;
+        if (!extract(key.get(), ks) || !extract(value.get(), vs)) return false;
+        out.insert_or_assign(std::move(ks), std::move(vs));
+    }
+    return true;
+}
+
+template <NamedText T>
+bool extract(PyObject* o, T& out) {
+    StrPair pair;
+    if (!extract(o, pair)) return false;
+    out.name = std::move(pair.first);
+    out.raw_sql = std::move(pair.second);
+    return true;
+}
+
+// Instances of the record classes, copied.
+template <typename T, typename>
+bool extract(PyObject* o, T& out) {
+    if (!is_instance<T>(o)) {
+        set_conversion_error(o, class_name<T>());
+        return false;
+    }
+    out = record<T>(o);
+    return true;
+}
+
+// Instances of the record classes, read in place for the call.
+template <typename T>
+bool extract(PyObject* o, const T*& out) {
+    if (!is_instance<T>(o)) {
+        set_conversion_error(o, class_name<T>());
+        return false;
+    }
+    out = &record<T>(o);
+    return true;
+}
+
+// Converts the bound arguments in declared order; the first failure names its
+// parameter. Parameters not given keep the value they were initialised with.
+template <typename... T>
+bool convert(const Params& p, const Bound& b, T&... outs) {
+    std::size_t i = 0;
+    auto one = [&](auto& out) {
+        const std::size_t idx = i++;
+        if (b[idx] == nullptr) return true;
+        if (extract(b[idx], out)) return true;
+        name_argument_error(p.names[idx]);
+        return false;
+    };
+    return (one(outs) && ...);
+}
+
+// ---- core -> Python -------------------------------------------------------
+
+inline PyObject* to_py(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+inline PyObject* to_py(bool b) { return PyBool_FromLong(b ? 1 : 0); }
+inline PyObject* to_py(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
+
+inline PyObject* to_py(const StrPair& p) {
+    Ref a(to_py(p.first));
+    if (!a) return nullptr;
+    Ref b(to_py(p.second));
+    if (!b) return nullptr;
+    return PyTuple_Pack(2, a.get(), b.get());
+}
+
+inline PyObject* to_py(const StrMap& m) {
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    for (const auto& [k, v] : m) {
+        Ref key(to_py(k));
+        if (!key) return nullptr;
+        Ref value(to_py(v));
+        if (!value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+template <typename T>
+PyObject* to_py(const std::optional<T>& o) {
+    if (!o) Py_RETURN_NONE;
+    return to_py(*o);
+}
+
+template <typename T>
+PyObject* to_py(const std::vector<T>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = to_py(v[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// Records handed back to Python move into new instances.
+template <typename T, typename = std::enable_if_t<has_class_v<T>>>
+PyObject* to_py(T&& rec) {
+    return wrap<T>(std::move(rec));
+}
+
+template <typename T, typename = std::enable_if_t<has_class_v<T>>>
+PyObject* to_py(std::vector<T>&& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = wrap<T>(std::move(v[i]));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace tovik::py

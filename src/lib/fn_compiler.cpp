@@ -1,0 +1,93 @@
+// Entry bodies of the SQL model compiler's functions.
+#include "compiler/macro_parser.hpp"
+#include "compiler/parser.hpp"
+#include "lib/convert.hpp"
+#include "lib/functions.hpp"
+#include "lib/result.hpp"
+
+#if __has_include("compiler/batch.hpp")
+#include "compiler/batch.hpp"
+#include "compiler/resolver.hpp"
+#define TOVIK_HAVE_RESOLVER 1
+#endif
+
+#include <string_view>
+
+namespace tovik::py {
+
+PyObject* parse_sql(const Params& p, const Bound& b) {
+    std::string_view raw_sql;
+    if (!convert(p, b, raw_sql)) return nullptr;
+    return to_py(compiler::parser::parse(raw_sql));
+}
+
+PyObject* find_macro_calls(const Params& p, const Bound& b) {
+    std::string_view sql;
+    StrList known;
+    if (!convert(p, b, sql, known)) return nullptr;
+    return result_to_py(compiler::macro_parser::find_macro_calls(sql, known));
+}
+
+#ifdef TOVIK_HAVE_RESOLVER
+namespace {
+// The arguments shared by compile_model and resolve_model.
+struct ModelArgs {
+    std::string_view raw_sql, model_name, schema, materialization;
+    StrMap vars;
+    SourceMap sources;
+    EphemeralMap ephemerals;
+
+    bool convert_from(const Params& p, const Bound& b) {
+        return convert(p, b, raw_sql, model_name, schema, materialization, vars, sources,
+                       ephemerals);
+    }
+};
+}  // namespace
+
+PyObject* compile_model(const Params& p, const Bound& b) {
+    ModelArgs a;
+    if (!a.convert_from(p, b)) return nullptr;
+    return result_to_py(compiler::batch::compile_text(a.raw_sql, a.model_name, a.schema,
+                                                      a.materialization, a.vars, a.sources,
+                                                      a.ephemerals));
+}
+
+PyObject* resolve_model(const Params& p, const Bound& b) {
+    ModelArgs a;
+    if (!a.convert_from(p, b)) return nullptr;
+    return result_to_py(compiler::batch::resolve_text(a.raw_sql, a.model_name, a.schema,
+                                                      a.materialization, a.vars, a.sources,
+                                                      a.ephemerals));
+}
+
+PyObject* wrap_ddl(const Params& p, const Bound& b) {
+    const ResolvedModel* resolved = nullptr;
+    std::optional<std::string_view> sql;
+    if (!convert(p, b, resolved, sql)) return nullptr;
+    if (!sql) return result_to_py(compiler::resolver::wrap_ddl(*resolved));
+    // The caller's object never changes: the override goes into a copy.
+    ResolvedModel copy = *resolved;
+    copy.resolved_sql.assign(*sql);
+    return result_to_py(compiler::resolver::wrap_ddl(copy));
+}
+
+PyObject* batch_resolve(const Params& p, const Bound& b) {
+    std::vector<compiler::batch::RawModelInput> models;
+    std::string_view schema, materialization;
+    StrMap vars;
+    SourceMap sources;
+    EphemeralMap ephemerals;
+    if (!convert(p, b, models, schema, materialization, vars, sources, ephemerals))
+        return nullptr;
+    return result_to_py(compiler::batch::batch_resolve(models, schema, materialization, vars,
+                                                       sources, ephemerals));
+}
+
+PyObject* batch_wrap_ddl(const Params& p, const Bound& b) {
+    std::vector<ResolvedModel> models;
+    if (!convert(p, b, models)) return nullptr;
+    return result_to_py(compiler::batch::batch_wrap_ddl(models));
+}
+#endif
+
+}  // namespace tovik::py

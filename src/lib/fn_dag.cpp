@@ -1,0 +1,73 @@
+// Entry bodies of the model graph's functions.
+#include "dag/builder.hpp"
+#include "lib/convert.hpp"
+#include "lib/functions.hpp"
+
+#if __has_include("dag/pipeline.hpp")
+#include "dag/pipeline.hpp"
+#include "dag/selector.hpp"
+#include "dag/sorter.hpp"
+#include "dag/validator.hpp"
+#define TOVIK_HAVE_DAG 1
+#endif
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace tovik::py {
+
+#ifdef TOVIK_HAVE_DAG
+PyObject* build_dag(const Params& p, const Bound& b) {
+    std::vector<ParsedModel> models;
+    if (!convert(p, b, models)) return nullptr;
+    return wrap(dag::builder::build(models));
+}
+
+PyObject* validate_dag(const Params& p, const Bound& b) {
+    const dag::Dag* handle = nullptr;
+    std::vector<ParsedModel> models;
+    StrList available;
+    if (!convert(p, b, handle, models, available)) return nullptr;
+    return to_py(dag::validator::validate(*handle, models, available));
+}
+
+PyObject* topo_sort(const Params& p, const Bound& b) {
+    const dag::Dag* handle = nullptr;
+    if (!convert(p, b, handle)) return nullptr;
+    return to_py(dag::sorter::topo_sort_batches(handle->graph));
+}
+
+PyObject* dag_edges(const Params& p, const Bound& b) {
+    const dag::Dag* handle = nullptr;
+    if (!convert(p, b, handle)) return nullptr;
+    return to_py(dag::builder::edges(*handle));
+}
+
+PyObject* select_models(const Params& p, const Bound& b) {
+    const dag::Dag* handle = nullptr;
+    std::string_view pattern;
+    std::unordered_map<std::string, StrList> tags_map;
+    if (!convert(p, b, handle, pattern, tags_map)) return nullptr;
+    return to_py(dag::selector::select(*handle, pattern, tags_map));
+}
+
+PyObject* build_pipeline(const Params& p, const Bound& b) {
+    std::vector<dag::pipeline::RawModel> raw_models;
+    StrList available;
+    std::optional<std::string> select;
+    if (!convert(p, b, raw_models, available, select)) return nullptr;
+    auto r = dag::pipeline::build_pipeline(raw_models, available, select);
+    Ref handle(wrap(std::move(r.dag)));
+    if (!handle) return nullptr;
+    Ref batches(to_py(r.batches));
+    if (!batches) return nullptr;
+    Ref parsed(to_py(std::move(r.parsed_models)));
+    if (!parsed) return nullptr;
+    Ref errors(to_py(std::move(r.errors)));
+    if (!errors) return nullptr;
+    return PyTuple_Pack(4, handle.get(), batches.get(), parsed.get(), errors.get());
+}
+#endif
+
+}  // namespace tovik::py

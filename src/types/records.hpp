@@ -1,0 +1,83 @@
+// Plain value records shared by the compiler, the graph and the Python boundary.
+// Fields stand in their declared order; nothing here knows about Python.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tovik {
+
+using StrList = std::vector<std::string>;
+using StrPair = std::pair<std::string, std::string>;
+using StrPairList = std::vector<StrPair>;
+using StrMap = std::unordered_map<std::string, std::string>;
+
+struct SourceInfo {
+    std::string database;
+    std::string schema;
+};
+
+struct ParsedModel {
+    std::string name;
+    StrList refs;
+    StrPairList sources;
+    StrList tags;
+    std::optional<std::string> materialization;
+};
+
+struct EphemeralModel {
+    std::string name;
+    std::string compiled_body;
+    StrList deps;
+};
+
+struct ParsedSQL {
+    StrList refs;
+    StrPairList sources;
+    StrList variables;
+    std::string body;
+    std::optional<StrMap> front_matter;
+};
+
+struct ResolvedModel {
+    std::string name;
+    std::string resolved_sql;
+    std::string target;
+    std::string materialization;
+    StrList refs;
+    StrPairList sources;
+    StrList macros;
+    std::optional<std::string> description;
+    StrList tags;
+    bool enabled = true;
+    std::optional<std::string> unique_key;
+};
+
+struct CompiledModel {
+    std::string name;
+    std::string compiled_sql;
+    std::string ddl;
+    std::string target;
+    std::string materialization;
+    StrList refs;
+    StrPairList sources;
+    std::optional<std::string> description;
+    StrList tags;
+    bool enabled = true;
+};
+
+struct ValidationError {
+    std::string model;
+    std::string error_type;
+    std::string message;
+    std::optional<std::string> suggestion;
+};
+
+using SourceMap = std::unordered_map<std::string, SourceInfo>;
+using EphemeralMap = std::unordered_map<std::string, EphemeralModel>;
+
+}  // namespace tovik

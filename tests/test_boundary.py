@@ -1,0 +1,189 @@
+import ctypes
+import gc
+import resource
+import sys
+
+import pytest
+
+import tovik._core as core
+from tovik._core import ParsedModel, SourceInfo, find_macro_calls, parse_sql
+
+FUNCTIONS = [
+    "parse_sql", "compile_model", "resolve_model", "wrap_ddl", "find_macro_calls",
+    "build_dag", "validate_dag", "topo_sort", "dag_edges", "build_pipeline",
+    "batch_resolve", "batch_wrap_ddl", "select_models",
+]
+CLASSES = [
+    "ParsedSQL", "CompiledModel", "ResolvedModel", "MacroCall", "SourceInfo",
+    "ParsedModel", "EphemeralModel", "DagHandle", "ValidationError",
+]
+
+
+def test_module_attributes():
+    registered = [f for f in FUNCTIONS if hasattr(core, f)]
+    assert core.__all__ == registered + CLASSES
+    assert core.__doc__ == "Python module: tovik._core"
+    assert core.__name__ == "tovik._core"
+    for name in registered:
+        fn = getattr(core, name)
+        assert fn.__module__ == "tovik._core"
+        assert fn.__name__ == name
+
+
+def test_docstrings_and_signatures():
+    assert parse_sql.__text_signature__ == "(raw_sql)"
+    assert parse_sql.__doc__ == "Parse a raw SQL file"
+    assert find_macro_calls.__text_signature__ == "(sql, known_functions)"
+
+
+def test_second_init_returns_same_module():
+    lib = ctypes.PyDLL(core.__file__)
+    lib.PyInit__core.restype = ctypes.py_object
+    assert lib.PyInit__core() is core
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(Exception, match="ImportError"):
+            interpreters.run_string(interp, "import tovik._core")
+    finally:
+        interpreters.destroy(interp)
+
+
+def _args(n):
+    return ["x"] * n
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: parse_sql(), TypeError,
+         "parse_sql() missing 1 required positional argument: 'raw_sql'"),
+        (lambda: parse_sql("a", "b"), TypeError,
+         "parse_sql() takes 1 positional arguments but 2 were given"),
+        (lambda: parse_sql(sql="a"), TypeError,
+         "parse_sql() got an unexpected keyword argument 'sql'"),
+        (lambda: parse_sql("a", raw_sql="a"), TypeError,
+         "parse_sql() got multiple values for argument 'raw_sql'"),
+        (lambda: parse_sql(5), TypeError,
+         "argument 'raw_sql': 'int' object cannot be converted to 'PyString'"),
+        (lambda: find_macro_calls(), TypeError,
+         "find_macro_calls() missing 2 required positional arguments: 'sql' and 'known_functions'"),
+        (lambda: find_macro_calls("f(x)", "f"), TypeError,
+         "argument 'known_functions': Can't extract `str` to `Vec`"),
+        (lambda: find_macro_calls("f(x)", {"f": 1}), TypeError,
+         "argument 'known_functions': 'dict' object cannot be converted to 'Sequence'"),
+        (lambda: find_macro_calls("f(x)", ["f", 3]), TypeError,
+         "argument 'known_functions': 'int' object cannot be converted to 'PyString'"),
+        # The first wrong parameter in declared order is the one named.
+        (lambda: find_macro_calls(known_functions=3, sql=4), TypeError,
+         "argument 'sql': 'int' object cannot be converted to 'PyString'"),
+        (lambda: ParsedModel(), TypeError,
+         "ParsedModel.__new__() missing 3 required positional arguments: 'name', 'refs', and 'sources'"),
+        (lambda: ParsedModel("a", [], [], [], None, 1), TypeError,
+         "ParsedModel.__new__() takes from 3 to 5 positional arguments but 6 were given"),
+        (lambda: SourceInfo("a"), TypeError,
+         "SourceInfo.__new__() missing 1 required positional argument: 'schema'"),
+        (lambda: SourceInfo("a", "b", "c"), TypeError,
+         "SourceInfo.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda: SourceInfo(databse="a", schema="b"), TypeError,
+         "SourceInfo.__new__() got an unexpected keyword argument 'databse'"),
+        (lambda: ParsedModel("a", [], [("s", "t", "u")]), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+        (lambda: ParsedModel("a", [], [["s", "t"]]), TypeError,
+         "argument 'sources': 'list' object cannot be converted to 'PyTuple'"),
+        (lambda: ParsedModel("a", [], [("s", 1)]), TypeError,
+         "argument 'sources': 'int' object cannot be converted to 'PyString'"),
+        (lambda: ParsedModel(1, "refs", []), TypeError,
+         "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda: ParsedModel("a", "refs", []), TypeError,
+         "argument 'refs': Can't extract `str` to `Vec`"),
+        (lambda: ParsedModel("a", [], [], None), TypeError,
+         "argument 'tags': 'NoneType' object cannot be converted to 'Sequence'"),
+        (lambda: ParsedModel("a", [], [], materialization=3), TypeError,
+         "argument 'materialization': 'int' object cannot be converted to 'PyString'"),
+        (lambda: ParsedModel("a", iter([]), []), TypeError,
+         "argument 'refs': 'list_iterator' object cannot be converted to 'Sequence'"),
+    ],
+)
+def test_argument_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    assert str(info.value) == message
+    assert info.value.args == (message,)
+
+
+def test_unicode_encode_error_is_not_prefixed():
+    with pytest.raises(UnicodeEncodeError):
+        parse_sql("\ud800")
+    with pytest.raises(UnicodeEncodeError):
+        find_macro_calls("f()", ["\udfff"])
+
+
+def test_keywords_and_sequences_accepted():
+    assert parse_sql(raw_sql="ref('a')").refs == ["a"]
+    assert [c.name for c in find_macro_calls(known_functions=("f",), sql="f(x)")] == ["f"]
+
+    class Names(list):
+        pass
+
+    class Text(str):
+        pass
+
+    assert find_macro_calls(Text("f(x)"), Names([Text("f")]))[0].args == ["x"]
+
+
+def test_error_from_item_iteration_keeps_its_type_and_cause():
+    class Bad:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            if i == 0:
+                try:
+                    raise KeyError("inner")
+                except KeyError as e:
+                    raise TypeError("boom") from e
+            raise IndexError
+
+    with pytest.raises(TypeError) as info:
+        find_macro_calls("f()", Bad())
+    assert str(info.value) == "argument 'known_functions': boom"
+    assert isinstance(info.value.__cause__, KeyError)
+
+    class Worse(Bad):
+        def __getitem__(self, i):
+            raise RuntimeError("kept")
+
+    with pytest.raises(RuntimeError, match="^kept$"):
+        find_macro_calls("f()", Worse())
+
+
+def _rss_kib():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def test_failing_calls_do_not_leak():
+    def churn(n):
+        for _ in range(n):
+            for call in (
+                lambda: parse_sql(5),
+                lambda: find_macro_calls("f(" + "x" * 100, ["f"]),
+                lambda: ParsedModel("a", ["r"] * 10, [("s", "t"), ("s", 1)]),
+                lambda: SourceInfo("a" * 100, None),
+            ):
+                try:
+                    call()
+                except (TypeError, ValueError):
+                    pass
+            ParsedModel("a", ["r"] * 10, [("s", "t")], ["t"]).refs
+
+    churn(20000)
+    gc.collect()
+    before = _rss_kib()
+    churn(200000)
+    gc.collect()
+    assert _rss_kib() - before < 8 * 1024

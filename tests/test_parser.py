@@ -1,0 +1,121 @@
+import pytest
+
+from tovik._core import parse_sql
+
+
+def fm(text):
+    return parse_sql(text).front_matter
+
+
+@pytest.mark.parametrize(
+    "text, front_matter, body",
+    [
+        ("", None, ""),
+        ("---", None, "---"),
+        ("----", None, "----"),
+        ("-----", None, "-----"),
+        ("  select 1", None, "  select 1"),
+        ("  \n---\nmaterialization: table\ntags: [a, b]\n---\nselect * from ref('x')",
+         {"materialization": "table", "tags": "a,b"}, "\nselect * from ref('x')"),
+        ("---\ntitle: a---b\n---\nselect 1", {"title": "a"}, "b\n---\nselect 1"),
+        ("------\nselect 1", {}, "\nselect 1"),
+        ("-----\nk: v\n---\nbody", {"k": "v"}, "\nbody"),
+        ("---a: 1---select", {"a": "1"}, "select"),
+        ("---\r\nk: v\r\n---\r\nselect", {"k": "v"}, "\r\nselect"),
+        ("---\na: 1\rb: 2\n---", {"a": "1\rb: 2"}, ""),
+        ("\ufeff---\nk: v\n---\nx", None, "\ufeff---\nk: v\n---\nx"),
+        # Unicode white space before the opening marker, and around keys and values.
+        ("\u3000\u2028---\n\u00a0k\u2003: v\u205f\n---", {"k": "v"}, ""),
+        # U+180E and U+200B are not white space: no header.
+        ("\u180e---\nk: v\n---", None, "\u180e---\nk: v\n---"),
+    ],
+)
+def test_header_and_body(text, front_matter, body):
+    parsed = parse_sql(text)
+    assert parsed.front_matter == front_matter
+    assert parsed.body == body
+
+
+def test_unclosed_header_is_body_and_scanned():
+    parsed = parse_sql("---\nk: v\nselect ref('a')")
+    assert parsed.front_matter is None
+    assert parsed.body == "---\nk: v\nselect ref('a')"
+    assert parsed.refs == ["a"]
+
+
+@pytest.mark.parametrize(
+    "lines, expected",
+    [
+        ("none\nk:\n: v\na: b: c\n# c: d", {"k": "", "": "v", "a": "b: c", "# c": "d"}),
+        ("k:\nk: w", {"k": "w"}),
+        ('"key": v', {'"key"': "v"}),
+    ],
+)
+def test_header_lines(lines, expected):
+    assert fm("---\n" + lines + "\n---\n") == expected
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ('"v"', "v"),
+        ("'v'", "v"),
+        ("\"'v'\"", "v"),
+        ('""v""', "v"),
+        ('"v', "v"),
+        ("'\"v\"'", '"v"'),
+        ('" v "', " v "),
+        ("[a, b]", "a,b"),
+        ("[\"a\", 'b']", "a,b"),
+        ("[]", ""),
+        ("[ ]", ""),
+        ("[a, , b]", "a,,b"),
+        ("[a,]", "a,"),
+        ('["a,b"]', "a,b"),
+        ("['\"a\"']", "a"),
+        ('"[a, b]"', "[a, b]"),
+        ("[", "["),
+        ("]", "]"),
+    ],
+)
+def test_values(value, expected):
+    assert fm("---\nk: " + value + "\n---\n") == {"k": expected}
+
+
+def test_reference_scans():
+    parsed = parse_sql(
+        "ref('a') ref( 'a' ) ref('a-b') ref('s.a') ref(a) ref('a', 'b') xref('b') "
+        "ref('modèle') ref(\"d\") ref('e\") ref(\u3000'f'\u00a0)"
+    )
+    assert parsed.refs == ["a", "a", "b", "modèle", "d", "e", "f"]
+    parsed = parse_sql("source('s', 't') source( 's' , 't' ) source('s') datasource('d','e')")
+    assert parsed.sources == [("s", "t"), ("s", "t"), ("d", "e")]
+    parsed = parse_sql("{{ x }} {{x}} {{ x.y }} {{{ y }}} {{ x }} {{\tⒶé\n}}")
+    assert parsed.variables == ["x", "x", "y", "x", "Ⓐé"]
+
+
+@pytest.mark.parametrize(
+    "body, refs",
+    [
+        ("ref('a\u180e')", []),  # U+180E is neither a word character nor white space
+        ("ref(\ufeff'a')", []),
+        ("ref('a\u200d')", ["a\u200d"]),  # join control counts as a word character
+        ("ref('x_1')ref('y')", ["x_1", "y"]),
+        ("ref('a\u0301')", ["a\u0301"]),  # combining mark
+        ("ref('٣')", ["٣"]),
+    ],
+)
+def test_word_and_space_classes(body, refs):
+    assert parse_sql(body).refs == refs
+
+
+def test_header_is_not_scanned():
+    parsed = parse_sql("---\ndescription: uses ref('x')\n---\nselect 1")
+    assert parsed.refs == []
+    assert parsed.front_matter == {"description": "uses ref('x')"}
+
+
+def test_large_text_is_linear():
+    body = "select * from ref('m') join source('s', 't') on {{ v }}\n" * 20000
+    parsed = parse_sql(body)
+    assert len(parsed.refs) == len(parsed.sources) == len(parsed.variables) == 20000

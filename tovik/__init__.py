@@ -1,0 +1,1 @@
+"""tovik: compile and plan SQL transformation projects."""

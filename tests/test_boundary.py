@@ -20,11 +20,10 @@ CLASSES = [
 
 
 def test_module_attributes():
-    registered = [f for f in FUNCTIONS if hasattr(core, f)]
-    assert core.__all__ == registered + CLASSES
+    assert core.__all__ == FUNCTIONS + CLASSES
     assert core.__doc__ == "Python module: tovik._core"
     assert core.__name__ == "tovik._core"
-    for name in registered:
+    for name in FUNCTIONS:
         fn = getattr(core, name)
         assert fn.__module__ == "tovik._core"
         assert fn.__name__ == name
@@ -34,6 +33,13 @@ def test_docstrings_and_signatures():
     assert parse_sql.__text_signature__ == "(raw_sql)"
     assert parse_sql.__doc__ == "Parse a raw SQL file"
     assert find_macro_calls.__text_signature__ == "(sql, known_functions)"
+    assert core.build_pipeline.__text_signature__ == (
+        "(raw_models, available_sources, select=None)")
+    assert core.build_pipeline.__doc__.startswith(
+        "Consolidated DAG pipeline: parse \u2192 build \u2192 validate \u2192 sort")
+    assert core.batch_resolve.__doc__.splitlines()[1] == (
+        "Input: list of (name, raw_sql) tuples + env config.")
+    assert core.select_models.__text_signature__ == "(dag, pattern, tags_map=...)"
 
 
 def test_second_init_returns_same_module():
@@ -106,6 +112,42 @@ def _args(n):
          "argument 'materialization': 'int' object cannot be converted to 'PyString'"),
         (lambda: ParsedModel("a", iter([]), []), TypeError,
          "argument 'refs': 'list_iterator' object cannot be converted to 'Sequence'"),
+        (lambda: core.topo_sort(), TypeError,
+         "topo_sort() missing 1 required positional argument: 'dag'"),
+        (lambda: core.validate_dag(), TypeError,
+         "validate_dag() missing 3 required positional arguments: "
+         "'dag', 'models', and 'available_sources'"),
+        (lambda: core.compile_model(*"abcdefgh"), TypeError,
+         "compile_model() takes from 6 to 7 positional arguments but 8 were given"),
+        (lambda: core.topo_sort(None), TypeError,
+         "argument 'dag': 'NoneType' object cannot be converted to 'DagHandle'"),
+        (lambda: core.batch_resolve([("a", "b", "c")], "s", "m", {}, {}), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+        (lambda: core.batch_resolve([["a", "b"]], "s", "m", {}, {}), TypeError,
+         "argument 'raw_models': 'list' object cannot be converted to 'PyTuple'"),
+        (lambda: core.batch_resolve("ab", "s", "m", {}, {}), TypeError,
+         "argument 'raw_models': Can't extract `str` to `Vec`"),
+        (lambda: core.compile_model(1, "m", "s", "view", None, {}), TypeError,
+         "argument 'raw_sql': 'int' object cannot be converted to 'PyString'"),
+        (lambda: core.compile_model("x", "m", "s", "view", {}, {}, None), TypeError,
+         "argument 'ephemerals': 'NoneType' object cannot be converted to 'PyDict'"),
+        (lambda: core.compile_model("x", "m", "s", "view", {"k": 1}, {}), TypeError,
+         "argument 'vars': 'int' object cannot be converted to 'PyString'"),
+        (lambda: core.resolve_model("x", "m", "s", "view", {}, {"raw": ("db", "s")}), TypeError,
+         "argument 'sources': 'tuple' object cannot be converted to 'SourceInfo'"),
+        (lambda: core.build_pipeline([], [], 3), TypeError,
+         "argument 'select': 'int' object cannot be converted to 'PyString'"),
+        (lambda: core.select_models(core.build_dag([]), "x", None), TypeError,
+         "argument 'tags_map': 'NoneType' object cannot be converted to 'PyDict'"),
+        (lambda: core.select_models(core.build_dag([]), "x", {"a": "t"}), TypeError,
+         "argument 'tags_map': Can't extract `str` to `Vec`"),
+        (lambda: core.wrap_ddl(core.parse_sql("")), TypeError,
+         "argument 'resolved': 'ParsedSQL' object cannot be converted to 'ResolvedModel'"),
+        (lambda: core.batch_wrap_ddl([core.compile_model("x", "m", "s", "view", {}, {})]),
+         TypeError,
+         "argument 'models': 'CompiledModel' object cannot be converted to 'ResolvedModel'"),
+        (lambda: core.build_dag([SourceInfo("", "s")]), TypeError,
+         "argument 'models': 'SourceInfo' object cannot be converted to 'ParsedModel'"),
     ],
 )
 def test_argument_errors(call, exc, message):
@@ -125,6 +167,10 @@ def test_unicode_encode_error_is_not_prefixed():
 
 def test_keywords_and_sequences_accepted():
     assert parse_sql(raw_sql="ref('a')").refs == ["a"]
+    dag = core.build_dag(models=[ParsedModel("a", [], []), ParsedModel("b", ["a"], [])])
+    assert core.topo_sort(dag=dag) == core.topo_sort(dag) == [["a"], ["b"]]
+    assert core.wrap_ddl(core.resolve_model("select 1", "m", "s", "view", {}, {}),
+                         resolved_sql=None).ddl == "CREATE OR REPLACE VIEW s.m AS\nselect 1"
     assert [c.name for c in find_macro_calls(known_functions=("f",), sql="f(x)")] == ["f"]
 
     class Names(list):

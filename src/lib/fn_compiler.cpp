@@ -5,11 +5,8 @@
 #include "lib/functions.hpp"
 #include "lib/result.hpp"
 
-#if __has_include("compiler/batch.hpp")
 #include "compiler/batch.hpp"
 #include "compiler/resolver.hpp"
-#define TOVIK_HAVE_RESOLVER 1
-#endif
 
 #include <string_view>
 
@@ -28,7 +25,6 @@ PyObject* find_macro_calls(const Params& p, const Bound& b) {
     return result_to_py(compiler::macro_parser::find_macro_calls(sql, known));
 }
 
-#ifdef TOVIK_HAVE_RESOLVER
 namespace {
 // The arguments shared by compile_model and resolve_model.
 struct ModelArgs {
@@ -88,6 +84,4 @@ PyObject* batch_wrap_ddl(const Params& p, const Bound& b) {
     if (!convert(p, b, models)) return nullptr;
     return result_to_py(compiler::batch::batch_wrap_ddl(models));
 }
-#endif
-
 }  // namespace tovik::py

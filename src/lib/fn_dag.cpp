@@ -3,13 +3,10 @@
 #include "lib/convert.hpp"
 #include "lib/functions.hpp"
 
-#if __has_include("dag/pipeline.hpp")
 #include "dag/pipeline.hpp"
 #include "dag/selector.hpp"
 #include "dag/sorter.hpp"
 #include "dag/validator.hpp"
-#define TOVIK_HAVE_DAG 1
-#endif
 
 #include <optional>
 #include <string>
@@ -17,7 +14,6 @@
 
 namespace tovik::py {
 
-#ifdef TOVIK_HAVE_DAG
 PyObject* build_dag(const Params& p, const Bound& b) {
     std::vector<ParsedModel> models;
     if (!convert(p, b, models)) return nullptr;
@@ -68,6 +64,4 @@ PyObject* build_pipeline(const Params& p, const Bound& b) {
     if (!errors) return nullptr;
     return PyTuple_Pack(4, handle.get(), batches.get(), parsed.get(), errors.get());
 }
-#endif
-
 }  // namespace tovik::py

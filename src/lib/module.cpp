@@ -44,61 +44,50 @@ TOVIK_PARAMS(select_models, 2, "dag", "pattern", "tags_map");
             METH_FASTCALL | METH_KEYWORDS, doc                                         \
     }
 
-#if __has_include("compiler/batch.hpp")
-#define TOVIK_IF_RESOLVER(...) __VA_ARGS__,
-#else
-#define TOVIK_IF_RESOLVER(...)
-#endif
-#if __has_include("dag/pipeline.hpp")
-#define TOVIK_IF_DAG(...) __VA_ARGS__,
-#else
-#define TOVIK_IF_DAG(...)
-#endif
-
 PyMethodDef kFunctions[] = {
     TOVIK_FUNCTION(parse_sql, "parse_sql(raw_sql)\n--\n\nParse a raw SQL file"),
-    TOVIK_IF_RESOLVER(TOVIK_FUNCTION(compile_model,
+    TOVIK_FUNCTION(compile_model,
                    "compile_model(raw_sql, model_name, schema, materialization, vars, sources, "
                    "ephemerals=...)\n--\n\n"
-                   "Compile a model: resolve ref(), source(), {{ var }} and generate DDL"))
-    TOVIK_IF_RESOLVER(TOVIK_FUNCTION(resolve_model,
+                   "Compile a model: resolve ref(), source(), {{ var }} and generate DDL"),
+    TOVIK_FUNCTION(resolve_model,
                    "resolve_model(raw_sql, model_name, schema, materialization, vars, sources, "
                    "ephemerals=...)\n--\n\n"
-                   "Phase 1 of two-phase compilation: resolve refs, sources, vars \xE2\x80\x94 no DDL"))
-    TOVIK_IF_RESOLVER(TOVIK_FUNCTION(wrap_ddl,
+                   "Phase 1 of two-phase compilation: resolve refs, sources, vars \xE2\x80\x94 no DDL"),
+    TOVIK_FUNCTION(wrap_ddl,
                    "wrap_ddl(resolved, resolved_sql=None)\n--\n\n"
                    "Phase 2 of two-phase compilation: wrap resolved SQL in DDL\n"
                    "If resolved_sql is provided, it overrides the SQL from the ResolvedModel\n"
-                   "(used when macros have modified the SQL)."))
+                   "(used when macros have modified the SQL)."),
     TOVIK_FUNCTION(find_macro_calls,
                    "find_macro_calls(sql, known_functions)\n--\n\n"
                    "Find macro calls in SQL text matching known function names"),
-    TOVIK_IF_DAG(TOVIK_FUNCTION(build_dag, "build_dag(models)\n--\n\nBuild a DAG from a list of parsed models"))
-    TOVIK_IF_DAG(TOVIK_FUNCTION(validate_dag,
+    TOVIK_FUNCTION(build_dag, "build_dag(models)\n--\n\nBuild a DAG from a list of parsed models"),
+    TOVIK_FUNCTION(validate_dag,
                    "validate_dag(dag, models, available_sources)\n--\n\n"
-                   "Validate the DAG: cycles, missing refs, undeclared sources"))
-    TOVIK_IF_DAG(TOVIK_FUNCTION(topo_sort,
-                   "topo_sort(dag)\n--\n\nTopological sort \xE2\x86\x92 parallel execution batches"))
-    TOVIK_IF_DAG(TOVIK_FUNCTION(dag_edges,
-                   "dag_edges(dag)\n--\n\nReturn all DAG edges as (parent, child) tuples"))
-    TOVIK_IF_DAG(TOVIK_FUNCTION(
+                   "Validate the DAG: cycles, missing refs, undeclared sources"),
+    TOVIK_FUNCTION(topo_sort,
+                   "topo_sort(dag)\n--\n\nTopological sort \xE2\x86\x92 parallel execution batches"),
+    TOVIK_FUNCTION(dag_edges,
+                   "dag_edges(dag)\n--\n\nReturn all DAG edges as (parent, child) tuples"),
+    TOVIK_FUNCTION(
         build_pipeline,
         "build_pipeline(raw_models, available_sources, select=None)\n--\n\n"
         "Consolidated DAG pipeline: parse \xE2\x86\x92 build \xE2\x86\x92 validate \xE2\x86\x92 "
         "sort (\xE2\x86\x92 select) in one call.\n"
         "Takes raw SQL strings and returns (DagHandle, batches, parsed_models, errors).\n"
-        "If `select` is provided, batches are filtered to only include selected models."))
-    TOVIK_IF_RESOLVER(TOVIK_FUNCTION(batch_resolve,
+        "If `select` is provided, batches are filtered to only include selected models."),
+    TOVIK_FUNCTION(batch_resolve,
                    "batch_resolve(raw_models, schema, materialization, vars, sources, "
                    "ephemerals=...)\n--\n\n"
                    "Batch resolve: parse + resolve all models in one call.\n"
                    "Input: list of (name, raw_sql) tuples + env config.\n"
-                   "Returns list of ResolvedModel."))
-    TOVIK_IF_RESOLVER(TOVIK_FUNCTION(batch_wrap_ddl,
+                   "Returns list of ResolvedModel."),
+    TOVIK_FUNCTION(batch_wrap_ddl,
                    "batch_wrap_ddl(models)\n--\n\n"
-                   "Batch wrap DDL: wrap all resolved models in DDL in one call."))
-    TOVIK_IF_DAG(TOVIK_FUNCTION(select_models,
-                   "select_models(dag, pattern, tags_map=...)\n--\n\nSelect models by pattern"))
+                   "Batch wrap DDL: wrap all resolved models in DDL in one call."),
+    TOVIK_FUNCTION(select_models,
+                   "select_models(dag, pattern, tags_map=...)\n--\n\nSelect models by pattern"),
 };
 
 PyModuleDef kModule = {

@@ -1,0 +1,59 @@
+#include "compiler/batch.hpp"
+
+#include "compiler/parser.hpp"
+#include "compiler/resolver.hpp"
+
+namespace tovik::compiler::batch {
+
+Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view model_name,
+                                   std::string_view schema, std::string_view materialization,
+                                   const StrMap& vars, const SourceMap& sources,
+                                   const EphemeralMap& ephemerals) {
+    const ParsedSQL parsed = parser::parse(raw_sql);
+    if (parsed.front_matter) {
+        if (auto it = parsed.front_matter->find("materialization");
+            it != parsed.front_matter->end())
+            materialization = it->second;
+    }
+    return resolver::resolve_sql(parsed.body, model_name, schema, materialization, vars, sources,
+                                 parsed.refs, parsed.sources, parsed.front_matter, ephemerals);
+}
+
+Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view model_name,
+                                   std::string_view schema, std::string_view materialization,
+                                   const StrMap& vars, const SourceMap& sources,
+                                   const EphemeralMap& ephemerals) {
+    auto resolved =
+        resolve_text(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
+    if (!resolved.ok()) return std::move(resolved.error());
+    return resolver::wrap_ddl(resolved.value());
+}
+
+Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<RawModelInput>& models,
+                                                 std::string_view schema,
+                                                 std::string_view materialization,
+                                                 const StrMap& vars, const SourceMap& sources,
+                                                 const EphemeralMap& ephemerals) {
+    std::vector<ResolvedModel> out;
+    out.reserve(models.size());
+    for (const auto& m : models) {
+        auto r = resolve_text(m.raw_sql, m.name, schema, materialization, vars, sources,
+                              ephemerals);
+        if (!r.ok()) return std::move(r.error());
+        out.push_back(std::move(r.value()));
+    }
+    return out;
+}
+
+Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<ResolvedModel>& models) {
+    std::vector<CompiledModel> out;
+    out.reserve(models.size());
+    for (const auto& m : models) {
+        auto r = resolver::wrap_ddl(m);
+        if (!r.ok()) return std::move(r.error());
+        out.push_back(std::move(r.value()));
+    }
+    return out;
+}
+
+}  // namespace tovik::compiler::batch

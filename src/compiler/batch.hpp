@@ -1,0 +1,42 @@
+// The compile entry routines: one model text, or a list of them, from raw text to
+// resolved (phase 1) or compiled (phase 2) records.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors/error.hpp"
+#include "types/records.hpp"
+
+namespace tovik::compiler::batch {
+
+struct RawModelInput {
+    std::string name;
+    std::string raw_sql;
+};
+
+// Parses the text, lets a front-matter "materialization" replace the argument and
+// resolves the body.
+Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view model_name,
+                                   std::string_view schema, std::string_view materialization,
+                                   const StrMap& vars, const SourceMap& sources,
+                                   const EphemeralMap& ephemerals);
+
+// resolve_text, then DDL wrapping.
+Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view model_name,
+                                   std::string_view schema, std::string_view materialization,
+                                   const StrMap& vars, const SourceMap& sources,
+                                   const EphemeralMap& ephemerals);
+
+// Resolves every model in input order; the first error ends the batch.
+Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<RawModelInput>& models,
+                                                 std::string_view schema,
+                                                 std::string_view materialization,
+                                                 const StrMap& vars, const SourceMap& sources,
+                                                 const EphemeralMap& ephemerals);
+
+// Wraps every model in input order; the first error ends the batch.
+Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<ResolvedModel>& models);
+
+}  // namespace tovik::compiler::batch

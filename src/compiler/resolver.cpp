@@ -1,0 +1,856 @@
+#include "compiler/resolver.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "util/regex.hpp"
+#include "util/text.hpp"
+
+namespace tovik::compiler::resolver {
+
+namespace {
+
+using detail::VarEntries;
+constexpr auto npos = std::string_view::npos;
+
+const re::Pattern& leftover_pattern() {
+    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*(" TOVIK_RE_WORD "+)" TOVIK_RE_SPACE
+                               "*\\}\\}");
+    return p;
+}
+
+bool is_quote(unsigned char c) { return c == '\'' || c == '"'; }
+
+// A byte that may belong to a \w character: the ASCII word bytes and every byte
+// of a multi-byte character. Over-approximating \w is all the checks below need.
+bool nameish(unsigned char c) {
+    return c >= 0x80 || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+           (c >= 'a' && c <= 'z') || c == '_';
+}
+
+bool nameish_all(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return nameish(static_cast<unsigned char>(c));
+    });
+}
+
+bool has_paren(std::string_view s) { return s.find_first_of("()") != npos; }
+
+std::size_t find_in(std::string_view hay, std::string_view needle, std::size_t from) {
+    if (from > hay.size() || needle.size() > hay.size() - from) return npos;
+    const void* p = ::memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
+    return p == nullptr ? npos : static_cast<std::size_t>(static_cast<const char*>(p) - hay.data());
+}
+
+void append_all(std::string& out, std::initializer_list<std::string_view> parts) {
+    std::size_t n = out.size();
+    for (auto p : parts) n += p.size();
+    out.reserve(n);
+    for (auto p : parts) out.append(p);
+}
+
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    append_all(out, parts);
+    return out;
+}
+
+// Replace-all as the rewriting steps define it: occurrences are found left to
+// right in the text as it stands, and inserted text is not searched again.
+// Returns false, leaving `text` untouched, when the pattern does not occur, or
+// when the result would grow past `limit` (then *over is set).
+bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
+                 std::size_t limit = std::numeric_limits<std::size_t>::max(),
+                 bool* over = nullptr) {
+    std::size_t pos = find_in(text, pat, 0);
+    if (pos == npos) return false;
+    std::string out;
+    if (rep.size() <= pat.size()) out.reserve(text.size());
+    std::size_t from = 0;
+    while (pos != npos) {
+        if (out.size() + (pos - from) + rep.size() > limit) {
+            if (over != nullptr) *over = true;
+            return false;
+        }
+        out.append(text, from, pos - from);
+        out.append(rep);
+        from = pos + pat.size();
+        pos = find_in(text, pat, from);
+    }
+    if (out.size() + (text.size() - from) > limit) {
+        if (over != nullptr) *over = true;
+        return false;
+    }
+    out.append(text, from, npos);
+    text = std::move(out);
+    return true;
+}
+
+struct Hit {
+    std::size_t start, end;
+    std::size_t rep;  // index into the replacement list
+};
+
+std::string splice(const std::string& text, const std::vector<Hit>& hits,
+                   const std::vector<std::string>& reps) {
+    std::size_t size = text.size();
+    for (const auto& h : hits) size = size - (h.end - h.start) + reps[h.rep].size();
+    std::string out;
+    out.reserve(size);
+    std::size_t from = 0;
+    for (const auto& h : hits) {
+        out.append(text, from, h.start - from);
+        out.append(reps[h.rep]);
+        from = h.end;
+    }
+    out.append(text, from, npos);
+    return out;
+}
+
+// ---- refs ------------------------------------------------------------------
+
+std::string ref_form(char q, std::string_view name) {
+    return concat({"ref(", std::string_view(&q, 1), name, std::string_view(&q, 1), ")"});
+}
+
+std::string rewrite_refs_sequential(std::string text, std::string_view schema,
+                                    const StrList& other, const StrList& ephemeral) {
+    for (const auto& n : other) {
+        const auto rep = concat({schema, ".", n});
+        replace_all(text, ref_form('\'', n), rep);
+        replace_all(text, ref_form('"', n), rep);
+    }
+    for (const auto& n : ephemeral) {
+        replace_all(text, ref_form('\'', n), n);
+        replace_all(text, ref_form('"', n), n);
+    }
+    return text;
+}
+
+// All ref forms replaced in one scan. The written forms of distinct names never
+// overlap, so the one scan equals the sequential steps unless some step creates
+// an occurrence that was not in the text before. With names made of word bytes
+// only and replacements free of parentheses, a new occurrence must take a
+// replacement's bytes either as (part of) its "ref" keyword -- the replacement
+// then ends in r, e or f and the next byte continues "ref(" -- or, for a bare
+// ephemeral name, as part of the quoted name, with a quote or word byte on both
+// sides. A schema-qualified replacement holds a "." and can never sit in a name.
+// Any occurrence with such a neighbourhood sends the whole step down the
+// sequential path.
+std::optional<std::string> rewrite_refs_fast(const std::string& text, std::string_view schema,
+                                             const StrList& other, const StrList& ephemeral) {
+    if (!other.empty() && has_paren(schema)) return std::nullopt;
+    std::unordered_map<std::string_view, std::size_t> index;
+    std::vector<std::string> reps;
+    std::vector<bool> bare;
+    std::size_t max_len = 0;
+    auto add = [&](const std::string& n, bool is_bare) {
+        if (!nameish_all(n)) return false;
+        max_len = std::max(max_len, n.size());
+        // A name listed again, even in the other list, keeps its first rewrite.
+        if (index.emplace(n, reps.size()).second) {
+            reps.push_back(is_bare ? n : concat({schema, ".", n}));
+            bare.push_back(is_bare);
+        }
+        return true;
+    };
+    for (const auto& n : other)
+        if (!add(n, false)) return std::nullopt;
+    for (const auto& n : ephemeral)
+        if (!add(n, true)) return std::nullopt;
+
+    const std::size_t n = text.size();
+    std::vector<Hit> hits;
+    std::size_t pos = 0;
+    for (std::size_t p; (p = find_in(text, "ref(", pos)) != npos;) {
+        pos = p + 1;
+        const std::size_t q = p + 4;
+        if (q >= n || !is_quote(text[q])) continue;
+        const std::size_t lim = std::min(n, q + 2 + max_len);
+        const void* e = std::memchr(text.data() + q + 1, text[q], lim - (q + 1));
+        if (e == nullptr) continue;
+        const auto close = static_cast<std::size_t>(static_cast<const char*>(e) - text.data());
+        if (close + 1 >= n || text[close + 1] != ')') continue;
+        const auto it = index.find(std::string_view(text).substr(q + 1, close - q - 1));
+        if (it == index.end()) continue;
+        hits.push_back({p, close + 2, it->second});
+        pos = close + 2;
+    }
+    if (hits.empty()) return text;
+
+    auto keyword_byte = [](unsigned char c) { return c == 'r' || c == 'e' || c == 'f'; };
+    for (std::size_t k = 0; k < hits.size(); ++k) {
+        const auto& h = hits[k];
+        const auto last = static_cast<unsigned char>(reps[h.rep].back());
+        const int next = h.end < n ? static_cast<unsigned char>(text[h.end]) : -1;
+        if (keyword_byte(last) && next >= 0 && (keyword_byte(next) || next == '('))
+            return std::nullopt;
+        if (bare[h.rep]) {
+            const bool before =
+                (h.start > 0 && (is_quote(text[h.start - 1]) ||
+                                 nameish(static_cast<unsigned char>(text[h.start - 1])))) ||
+                (k > 0 && hits[k - 1].end == h.start);
+            const bool after = next >= 0 && (is_quote(next) || nameish(next));
+            if (before && after) return std::nullopt;
+        }
+    }
+    return splice(text, hits, reps);
+}
+
+// ---- sources ---------------------------------------------------------------
+
+std::string source_replacement(const SourceInfo& info, std::string_view table) {
+    if (info.database.empty()) return concat({info.schema, ".", table});
+    return concat({info.database, ".", info.schema, ".", table});
+}
+
+std::string source_form(char q, std::string_view s, std::string_view t) {
+    const std::string_view qs(&q, 1);
+    return concat({"source(", qs, s, qs, ", ", qs, t, qs, ")"});
+}
+
+std::string rewrite_sources_sequential(std::string text, const StrPairList& pairs,
+                                       const SourceMap& sources) {
+    for (const auto& [s, t] : pairs) {
+        const auto rep = source_replacement(sources.at(s), t);
+        replace_all(text, source_form('\'', s, t), rep);
+        replace_all(text, source_form('"', s, t), rep);
+    }
+    return text;
+}
+
+struct PairHash {
+    std::size_t operator()(const std::pair<std::string_view, std::string_view>& p) const {
+        const std::hash<std::string_view> h;
+        return h(p.first) * 0x9E3779B97F4A7C15ull ^ h(p.second);
+    }
+};
+
+// One scan for all source forms, on the same reasoning as the refs: every
+// replacement holds a "." and no parenthesis, so it can only ever become part of
+// a new "source" keyword.
+std::optional<std::string> rewrite_sources_fast(const std::string& text, const StrPairList& pairs,
+                                                const SourceMap& sources) {
+    std::unordered_map<std::pair<std::string_view, std::string_view>, std::size_t, PairHash> index;
+    std::vector<std::string> reps;
+    std::size_t max_s = 0, max_t = 0;
+    for (const auto& [s, t] : pairs) {
+        if (!nameish_all(s) || !nameish_all(t)) return std::nullopt;
+        const auto& info = sources.at(s);
+        if (has_paren(info.database) || has_paren(info.schema)) return std::nullopt;
+        max_s = std::max(max_s, s.size());
+        max_t = std::max(max_t, t.size());
+        if (index.emplace(std::pair<std::string_view, std::string_view>(s, t), reps.size()).second)
+            reps.push_back(source_replacement(info, t));
+    }
+
+    const std::size_t n = text.size();
+    const std::string_view view(text);
+    std::vector<Hit> hits;
+    std::size_t pos = 0;
+    auto closing = [&](std::size_t from, char q, std::size_t max_len) -> std::size_t {
+        if (from >= n) return npos;
+        const std::size_t lim = std::min(n, from + max_len + 1);
+        const void* e = std::memchr(text.data() + from, q, lim - from);
+        return e == nullptr ? npos
+                            : static_cast<std::size_t>(static_cast<const char*>(e) - text.data());
+    };
+    for (std::size_t p; (p = find_in(text, "source(", pos)) != npos;) {
+        pos = p + 1;
+        const std::size_t q1 = p + 7;
+        if (q1 >= n || !is_quote(text[q1])) continue;
+        const char q = text[q1];
+        const std::size_t c1 = closing(q1 + 1, q, max_s);
+        if (c1 == npos || view.substr(c1 + 1, 2) != std::string_view(", ") ||
+            c1 + 3 >= n || text[c1 + 3] != q)
+            continue;
+        const std::size_t c2 = closing(c1 + 4, q, max_t);
+        if (c2 == npos || c2 + 1 >= n || text[c2 + 1] != ')') continue;
+        const auto it = index.find({view.substr(q1 + 1, c1 - q1 - 1), view.substr(c1 + 4, c2 - c1 - 4)});
+        if (it == index.end()) continue;
+        hits.push_back({p, c2 + 2, it->second});
+        pos = c2 + 2;
+    }
+    if (hits.empty()) return text;
+
+    auto keyword_byte = [](unsigned char c) {
+        return c == 's' || c == 'o' || c == 'u' || c == 'r' || c == 'c' || c == 'e';
+    };
+    for (const auto& h : hits) {
+        const auto last = static_cast<unsigned char>(reps[h.rep].back());
+        if (h.end < n && keyword_byte(last)) {
+            const auto next = static_cast<unsigned char>(text[h.end]);
+            if (keyword_byte(next) || next == '(') return std::nullopt;
+        }
+    }
+    return splice(text, hits, reps);
+}
+
+// ---- variables -------------------------------------------------------------
+//
+// The passes are computed exactly as the sequential definition gives them for one
+// fixed order of the substitution map. With brace-free keys every occurrence of a
+// key's written form is a "spot": two opening braces, a brace-free content, two
+// closing braces; spots never overlap, and replacing one leaves every other spot
+// intact. A pass can then be done as one splice of all spots of its starting text,
+// provided nothing the pass inserts is picked up again later in the same pass:
+//  - the map order puts every key after the keys whose placeholders its value holds
+//    (a value holding its own placeholder is fine, except the brace-less form
+//    when the text holds the spaced one, which the same key's second replacement
+//    would catch);
+//  - no key spot of the result crosses the edge of an inserted value (one would be
+//    formed by the insertion itself, and it is found in the result just as in the
+//    intermediate texts).
+// Any pass that fails these checks, and every pass when a key holds a brace or a
+// key equals another one padded with a space on each side, runs sequentially.
+//
+// Runaway maps. A value holding placeholders can make the text grow on every pass,
+// exponentially when a placeholder comes back twice, and the pass limit may be as
+// high as 2^64 - 1. So:
+//  - a pass whose text equals an earlier pass's text makes the rest periodic; the
+//    passes jump ahead to the text that the last pass would leave (Brent's cycle
+//    search, one saved text);
+//  - a pass that would make the text longer than max(256 MiB, 4 x its length before
+//    substitution) stops the passes (size bound), and so does having scanned more
+//    than 2^33 bytes after at least 16 passes (work bound; pass limits up to 16 are
+//    never cut short by it);
+//  - when a bound stops the passes and the outcome is certainly an error -- all keys
+//    brace-free, and some key k that is a \w+ name, with no key " k ", has a value
+//    holding "{{ k }}" or "{{k}}" while the text holds one of them, so one of them
+//    survives every later pass -- the result is UnresolvedVariable for the leftmost
+//    leftover placeholder of the text where the passes stopped; otherwise
+//    SizeLimitExceeded is thrown.
+
+constexpr std::size_t kMinSizeBound = std::size_t{256} << 20;
+constexpr std::uint64_t kWorkBound = std::uint64_t{1} << 33;
+constexpr std::uint64_t kPassesBeforeWorkBound = 16;
+
+struct Spot {
+    std::size_t start, end;
+    std::uint32_t key;
+    bool spaced;
+};
+
+// Calls f(start, end, content) for every "{{content}}" with a brace-free content of
+// at most max_content bytes, left to right; f returns false to stop.
+template <typename F>
+void for_each_spot(std::string_view s, std::size_t max_content, F&& f) {
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i + 1 < n) {
+        const void* hit = std::memchr(s.data() + i, '{', n - i);
+        if (hit == nullptr) return;
+        const auto a = static_cast<std::size_t>(static_cast<const char*>(hit) - s.data());
+        if (a + 1 >= n) return;
+        if (s[a + 1] != '{') {
+            i = a + 2;
+            continue;
+        }
+        const std::size_t c = a + 2;
+        const std::size_t stop = std::min(n, c + max_content + 1);
+        std::size_t j = c;
+        while (j < stop && s[j] != '{' && s[j] != '}') ++j;
+        if (j + 1 < n && s[j] == '}' && s[j + 1] == '}' && j - c <= max_content) {
+            if (!f(a, j + 2, s.substr(c, j - c))) return;
+            i = j + 2;
+        } else {
+            i = a + 1;
+        }
+    }
+}
+
+class Substituter {
+public:
+    Substituter(VarEntries entries, std::string_view model_name, bool allow_fast, bool reorder)
+        : e_(std::move(entries)), model_(model_name) {
+        build_index();
+        for (const auto& [k, v] : e_) {
+            if (k.find_first_of("{}") != npos) brace_free_ = false;
+            max_content_ = std::max(max_content_, k.size() + 2);
+        }
+        if (brace_free_) {
+            for (const auto& [k, v] : e_)
+                if (k.size() >= 2 && k.front() == ' ' && k.back() == ' ' &&
+                    index_.count(k.substr(1, k.size() - 2)) != 0)
+                    conflict_ = true;
+        }
+        fast_ = allow_fast && brace_free_ && !conflict_;
+        if (fast_) {
+            find_inner_spots();
+            if (reorder) dependency_order();
+            ok_.assign(e_.size(), 1);
+            unspaced_self_.assign(e_.size(), 0);
+            for (std::uint32_t i = 0; i < inner_.size(); ++i)
+                for (const auto& sp : inner_[i]) {
+                    if (sp.key > i || (sp.key == i && !sp.spaced)) ok_[i] = 0;
+                    if (sp.key == i && !sp.spaced) unspaced_self_[i] = 1;
+                }
+        }
+        stamp_.assign(e_.size(), 0);
+    }
+
+    detail::SubstitutionRun run(std::string& text, std::uint64_t limit) {
+        detail::SubstitutionRun res;
+        if (limit == 0) {
+            res.order = e_;
+            return res;
+        }
+        bound_ = std::max(kMinSizeBound, text.size() > kMinSizeBound / 4 ? text.size() * 4 : 0);
+        spots_valid_ = brace_free_;
+        if (spots_valid_) scan(text, spots_);
+
+        std::uint64_t passes = 0;
+        std::string checkpoint;
+        bool have_checkpoint = false;
+        std::uint64_t checkpoint_at = 0, power = 1;
+        while (passes < limit) {
+            if (spots_valid_ && spots_.empty()) {
+                ++passes;  // this pass would change nothing
+                break;
+            }
+            const Step st = step(text);
+            if (st == Step::Over) return bound_hit(text, res, "exceed " + std::to_string(bound_));
+            ++passes;
+            if (st == Step::Same) break;
+            if (!have_checkpoint) {
+                checkpoint = text;
+                checkpoint_at = passes;
+                have_checkpoint = true;
+            } else if (text == checkpoint) {
+                const std::uint64_t remaining = (limit - passes) % (passes - checkpoint_at);
+                for (std::uint64_t i = 0; i < remaining; ++i)
+                    if (step(text) == Step::Over)
+                        return bound_hit(text, res, "exceed " + std::to_string(bound_));
+                passes = limit;
+                break;
+            } else if (passes - checkpoint_at == power) {
+                checkpoint = text;
+                checkpoint_at = passes;
+                power *= 2;
+            }
+            if (passes >= kPassesBeforeWorkBound && work_ > kWorkBound)
+                return bound_hit(text, res, "process more than " + std::to_string(kWorkBound));
+        }
+        res.passes = passes;
+        res.order = e_;
+        return res;
+    }
+
+private:
+    enum class Step { Changed, Same, Over };
+
+    void build_index() {
+        index_.clear();
+        for (std::uint32_t i = 0; i < e_.size(); ++i) index_.emplace(e_[i].first, i);
+    }
+
+    // Calls f(key, spaced) for each key whose written form the content spells.
+    template <typename F>
+    void keys_of(std::string_view content, F&& f) const {
+        if (auto it = index_.find(content); it != index_.end()) f(it->second, false);
+        if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ')
+            if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
+                f(it->second, true);
+    }
+
+    void scan(std::string_view text, std::vector<Spot>& out) {
+        out.clear();
+        work_ += text.size();
+        for_each_spot(text, max_content_, [&](std::size_t a, std::size_t b, std::string_view c) {
+            keys_of(c, [&](std::uint32_t k, bool spaced) { out.push_back({a, b, k, spaced}); });
+            return true;
+        });
+    }
+
+    void find_inner_spots() {
+        inner_.assign(e_.size(), {});
+        for (std::uint32_t i = 0; i < e_.size(); ++i)
+            if (e_[i].second.find("{{") != npos) scan(e_[i].second, inner_[i]);
+    }
+
+    // Kahn's order over "value of i holds a placeholder of j": j comes first. Keys
+    // on a cycle go last, in their previous order; passes that need them run
+    // sequentially.
+    void dependency_order() {
+        const std::size_t n = e_.size();
+        std::vector<std::vector<std::uint32_t>> users(n);
+        std::vector<std::uint32_t> indeg(n, 0);
+        bool any = false;
+        for (std::uint32_t i = 0; i < n; ++i)
+            for (const auto& sp : inner_[i])
+                if (sp.key != i) {
+                    users[sp.key].push_back(i);
+                    ++indeg[i];
+                    any = true;
+                }
+        if (!any) return;
+        std::vector<std::uint32_t> order;
+        order.reserve(n);
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (indeg[i] == 0) order.push_back(i);
+        for (std::size_t head = 0; head < order.size(); ++head)
+            for (auto u : users[order[head]])
+                if (--indeg[u] == 0) order.push_back(u);
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (indeg[i] != 0) order.push_back(i);
+
+        std::vector<std::uint32_t> pos(n);
+        for (std::uint32_t p = 0; p < n; ++p) pos[order[p]] = p;
+        VarEntries e(n);
+        std::vector<std::vector<Spot>> inner(n);
+        for (std::uint32_t p = 0; p < n; ++p) {
+            e[p] = e_[order[p]];
+            inner[p] = std::move(inner_[order[p]]);
+            for (auto& sp : inner[p]) sp.key = pos[sp.key];
+        }
+        e_ = std::move(e);
+        inner_ = std::move(inner);
+        build_index();
+    }
+
+    Step step(std::string& text) {
+        if (fast_ && spots_valid_) {
+            switch (fast_pass(text)) {
+                case Fast::Done:
+                    if (next_ == text) return Step::Same;
+                    text.swap(next_);
+                    spots_.swap(next_spots_);
+                    return Step::Changed;
+                case Fast::Over:
+                    return Step::Over;
+                case Fast::Fallback:
+                    break;
+            }
+        }
+        next_ = text;
+        if (!sequential_pass(next_)) return Step::Over;
+        if (next_ == text) return Step::Same;
+        text.swap(next_);
+        spots_valid_ = brace_free_;
+        if (spots_valid_) scan(text, spots_);
+        return Step::Changed;
+    }
+
+    enum class Fast { Done, Over, Fallback };
+
+    Fast fast_pass(const std::string& text) {
+        std::size_t size = text.size();
+        for (const auto& sp : spots_) {
+            if (!ok_[sp.key] || (sp.spaced && unspaced_self_[sp.key])) return Fast::Fallback;
+            size = size - (sp.end - sp.start) + e_[sp.key].second.size();
+        }
+        if (size > bound_) return Fast::Over;
+        next_.clear();
+        next_.reserve(size);
+        regions_.clear();
+        std::size_t from = 0;
+        for (const auto& sp : spots_) {
+            next_.append(text, from, sp.start - from);
+            const std::size_t s = next_.size();
+            next_.append(e_[sp.key].second);
+            regions_.emplace_back(s, next_.size());
+            from = sp.end;
+        }
+        next_.append(text, from, npos);
+        work_ += text.size();
+
+        // Every key spot of the result must lie inside one inserted value.
+        next_spots_.clear();
+        work_ += next_.size();
+        bool crossing = false;
+        std::size_t r = 0;
+        for_each_spot(next_, max_content_, [&](std::size_t a, std::size_t b, std::string_view c) {
+            keys_of(c, [&](std::uint32_t k, bool spaced) {
+                while (r < regions_.size() && regions_[r].second < b) ++r;
+                if (r == regions_.size() || regions_[r].first > a)
+                    crossing = true;
+                else
+                    next_spots_.push_back({a, b, k, spaced});
+            });
+            return !crossing;
+        });
+        return crossing ? Fast::Fallback : Fast::Done;
+    }
+
+    // One pass exactly as defined. With brace-free keys, a key none of whose spots
+    // is in the text at its turn is skipped: its replacements would find nothing.
+    bool sequential_pass(std::string& text) {
+        if (patterns_.empty()) {
+            patterns_.reserve(e_.size());
+            for (const auto& [k, v] : e_)
+                patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
+        }
+        auto mark_present = [&] {
+            ++epoch_;
+            work_ += text.size();
+            for_each_spot(text, max_content_, [&](std::size_t, std::size_t, std::string_view c) {
+                keys_of(c, [&](std::uint32_t k, bool) { stamp_[k] = epoch_; });
+                return true;
+            });
+        };
+        if (brace_free_) mark_present();
+        for (std::uint32_t i = 0; i < e_.size(); ++i) {
+            if (brace_free_ && stamp_[i] != epoch_) continue;
+            bool over = false;
+            work_ += 2 * text.size();
+            bool changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over);
+            if (over) return false;
+            changed |= replace_all(text, patterns_[i].second, e_[i].second, bound_, &over);
+            if (over) return false;
+            if (changed && brace_free_) mark_present();
+        }
+        return true;
+    }
+
+    detail::SubstitutionRun bound_hit(const std::string& text, detail::SubstitutionRun& res,
+                                      const std::string& what) {
+        if (brace_free_) {
+            std::vector<Spot> present;
+            scan(text, present);
+            for (const auto& sp : present) {
+                const std::string_view k = e_[sp.key].first;
+                const std::string_view v = e_[sp.key].second;
+                const std::string spaced = concat({"{{ ", k, " }}"});
+                const std::string plain = concat({"{{", k, "}}"});
+                std::string_view g[2];
+                const bool word_name = leftover_pattern().first_match(spaced, g, 2) &&
+                                       g[0].size() == spaced.size() && g[1] == k;
+                if (!word_name || index_.count(concat({" ", k, " "})) != 0) continue;
+                if (v.find(spaced) == npos && v.find(plain) == npos) continue;
+                if (leftover_pattern().first_match(text, g, 2)) {
+                    res.leftover = std::string(g[1]);
+                    res.order = e_;
+                    return std::move(res);
+                }
+            }
+        }
+        throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
+                                "' would " + what + " bytes");
+    }
+
+    VarEntries e_;
+    std::string_view model_;
+    std::unordered_map<std::string_view, std::uint32_t> index_;
+    bool brace_free_ = true;
+    bool conflict_ = false;
+    bool fast_ = false;
+    std::size_t max_content_ = 0;
+    std::vector<std::vector<Spot>> inner_;
+    std::vector<char> ok_, unspaced_self_;
+    std::vector<std::pair<std::string, std::string>> patterns_;
+    std::vector<std::uint64_t> stamp_;
+    std::uint64_t epoch_ = 0;
+
+    std::size_t bound_ = 0;
+    std::uint64_t work_ = 0;
+    bool spots_valid_ = false;
+    std::vector<Spot> spots_, next_spots_;
+    std::string next_;
+    std::vector<std::pair<std::size_t, std::size_t>> regions_;
+};
+
+// ---- front matter ----------------------------------------------------------
+
+StrList list_rule(std::string_view value) {
+    StrList out;
+    for (auto piece : text::split(value, ',')) {
+        const auto t = text::trim(piece);
+        if (!t.empty()) out.emplace_back(t);
+    }
+    return out;
+}
+
+bool starts_with_with_space(std::string_view t) {
+    auto lower = [](char c) { return static_cast<char>(c | 0x20); };
+    return t.size() >= 5 && lower(t[0]) == 'w' && lower(t[1]) == 'i' && lower(t[2]) == 't' &&
+           lower(t[3]) == 'h' && t[4] == ' ';
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string rewrite_refs(std::string text, std::string_view schema, const StrList& other_refs,
+                         const StrList& ephemeral_refs, bool allow_fast) {
+    if (allow_fast) {
+        if (auto out = rewrite_refs_fast(text, schema, other_refs, ephemeral_refs))
+            return std::move(*out);
+    }
+    return rewrite_refs_sequential(std::move(text), schema, other_refs, ephemeral_refs);
+}
+
+std::string rewrite_sources(std::string text, const StrPairList& pairs, const SourceMap& sources,
+                            bool allow_fast) {
+    if (allow_fast) {
+        if (auto out = rewrite_sources_fast(text, pairs, sources)) return std::move(*out);
+    }
+    return rewrite_sources_sequential(std::move(text), pairs, sources);
+}
+
+SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
+                           std::string_view model_name, bool allow_fast, bool reorder) {
+    // Every written form begins with "{{": without one the first pass changes nothing.
+    if (pass_limit == 0 || text.find("{{") == npos) {
+        SubstitutionRun res;
+        res.passes = pass_limit == 0 ? 0 : 1;
+        res.order = std::move(entries);
+        return res;
+    }
+    Substituter sub(std::move(entries), model_name, allow_fast, reorder);
+    return sub.run(text, pass_limit);
+}
+
+}  // namespace detail
+
+std::uint64_t max_var_passes() {
+    constexpr std::uint64_t kDefault = 10;
+    const char* raw = std::getenv("TOVIK_MAX_VAR_PASSES");
+    if (raw == nullptr) return kDefault;
+    std::string_view s(raw);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return kDefault;
+    std::uint64_t value = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return kDefault;
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return kDefault;
+        value = value * 10 + d;
+    }
+    return value;
+}
+
+void collect_recursive(const std::string& name, const EphemeralMap& ephemerals,
+                       std::unordered_set<std::string>& visited, std::vector<StrPair>& collected) {
+    struct Frame {
+        const std::string* name;
+        const EphemeralModel* model;
+        std::size_t next_dep;
+    };
+    if (!visited.insert(name).second) return;
+    auto it = ephemerals.find(name);
+    if (it == ephemerals.end()) return;
+    std::vector<Frame> stack{{&it->first, &it->second, 0}};
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next_dep < top.model->deps.size()) {
+            const std::string& dep = top.model->deps[top.next_dep++];
+            if (!visited.insert(dep).second) continue;
+            auto d = ephemerals.find(dep);
+            if (d != ephemerals.end()) stack.push_back({&d->first, &d->second, 0});
+        } else {
+            collected.emplace_back(*top.name, top.model->compiled_body);
+            stack.pop_back();
+        }
+    }
+}
+
+Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_name,
+                                  std::string_view schema, std::string_view materialization,
+                                  const StrMap& vars, const SourceMap& sources, const StrList& refs,
+                                  const StrPairList& source_pairs,
+                                  const std::optional<StrMap>& front_matter,
+                                  const EphemeralMap& ephemerals) {
+    ResolvedModel out;
+    std::string_view effective_schema = schema;
+    if (front_matter) {
+        const StrMap& fm = *front_matter;
+        if (auto it = fm.find("description"); it != fm.end()) out.description = it->second;
+        if (auto it = fm.find("tags"); it != fm.end()) out.tags = list_rule(it->second);
+        if (auto it = fm.find("enabled"); it != fm.end()) out.enabled = it->second != "false";
+        if (auto it = fm.find("schema"); it != fm.end()) effective_schema = it->second;
+        if (auto it = fm.find("macros"); it != fm.end()) out.macros = list_rule(it->second);
+        if (auto it = fm.find("unique_key"); it != fm.end()) out.unique_key = it->second;
+    }
+
+    StrList other_refs, ephemeral_refs;
+    for (const auto& r : refs) (ephemerals.count(r) != 0 ? ephemeral_refs : other_refs).push_back(r);
+
+    std::string sql(body);
+    if (!refs.empty())
+        sql = detail::rewrite_refs(std::move(sql), schema, other_refs, ephemeral_refs, true);
+
+    for (const auto& [s, t] : source_pairs)
+        if (sources.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
+    if (!source_pairs.empty())
+        sql = detail::rewrite_sources(std::move(sql), source_pairs, sources, true);
+
+    // Nothing below can match without "{{"; skip building the map for such models.
+    if (sql.find("{{") != npos) {
+        VarEntries entries;
+        entries.reserve(vars.size() + 1);
+        for (const auto& [k, v] : vars) entries.emplace_back(k, v);
+        if (vars.count("schema") == 0) entries.emplace_back("schema", effective_schema);
+        auto run = detail::substitute(sql, std::move(entries), max_var_passes(), model_name, true,
+                                      true);
+        if (run.leftover) return UnresolvedVariable{std::move(*run.leftover)};
+        std::string_view g[2];
+        if (leftover_pattern().first_match(sql, g, 2)) return UnresolvedVariable{std::string(g[1])};
+    }
+
+    if (!ephemeral_refs.empty()) {
+        std::unordered_set<std::string> visited;
+        std::vector<StrPair> collected;
+        for (const auto& n : ephemeral_refs) collect_recursive(n, ephemerals, visited, collected);
+        std::string with = "WITH ";
+        for (std::size_t i = 0; i < collected.size(); ++i) {
+            if (i > 0) with += ",\n";
+            append_all(with, {collected[i].first, " AS (\n", collected[i].second, "\n)"});
+        }
+        const auto trimmed = text::trim_start(sql);
+        if (starts_with_with_space(trimmed))
+            append_all(with, {",\n", trimmed.substr(5)});
+        else
+            append_all(with, {"\n", sql});
+        sql = std::move(with);
+    }
+
+    out.name.assign(model_name);
+    out.resolved_sql = std::move(sql);
+    out.target = concat({effective_schema, ".", model_name});
+    out.materialization.assign(materialization);
+    out.refs = refs;
+    out.sources = source_pairs;
+    return out;
+}
+
+Result<CompiledModel> wrap_ddl(const ResolvedModel& model) {
+    const std::string_view m = model.materialization;
+    const std::string_view t = model.target;
+    const std::string_view sql = model.resolved_sql;
+    std::string ddl;
+    if (m == "view") {
+        append_all(ddl, {"CREATE OR REPLACE VIEW ", t, " AS\n", sql});
+    } else if (m == "table") {
+        append_all(ddl, {"DROP TABLE IF EXISTS ", t, ";\nCREATE TABLE ", t, " AS\n", sql});
+    } else if (m == "ephemeral") {
+    } else if (m == "materialized_view") {
+        append_all(ddl, {"CREATE MATERIALIZED VIEW IF NOT EXISTS ", t, " AS\n", sql});
+    } else if (m == "table_incremental") {
+        if (model.unique_key) {
+            const std::string_view k = *model.unique_key;
+            append_all(ddl, {"DELETE FROM ", t, " WHERE ", k, " IN (SELECT ", k, " FROM (", sql,
+                             "));\nINSERT INTO ", t, "\n", sql});
+        } else {
+            append_all(ddl, {"INSERT INTO ", t, "\n", sql});
+        }
+    } else {
+        return InvalidMaterialization{model.name, model.materialization};
+    }
+    CompiledModel out;
+    out.name = model.name;
+    out.compiled_sql = model.resolved_sql;
+    out.ddl = std::move(ddl);
+    out.target = model.target;
+    out.materialization = model.materialization;
+    out.refs = model.refs;
+    out.sources = model.sources;
+    out.description = model.description;
+    out.tags = model.tags;
+    out.enabled = model.enabled;
+    return out;
+}
+
+}  // namespace tovik::compiler::resolver

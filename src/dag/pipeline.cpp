@@ -1,0 +1,73 @@
+#include "dag/pipeline.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "compiler/parser.hpp"
+#include "dag/selector.hpp"
+#include "dag/sorter.hpp"
+#include "dag/validator.hpp"
+#include "util/text.hpp"
+
+namespace tovik::dag::pipeline {
+
+namespace {
+
+ParsedModel to_parsed_model(const RawModel& raw) {
+    ParsedSQL parsed = compiler::parser::parse(raw.raw_sql);
+    ParsedModel model;
+    model.name = raw.name;
+    model.refs = std::move(parsed.refs);
+    model.sources = std::move(parsed.sources);
+    if (parsed.front_matter) {
+        auto& fm = *parsed.front_matter;
+        // Unlike the resolver, empty pieces are kept: "tags:" alone is one
+        // empty tag, which the pattern "tag:" can select.
+        if (const auto it = fm.find("tags"); it != fm.end()) {
+            for (const auto piece : text::split(it->second, ',')) {
+                model.tags.emplace_back(text::trim(piece));
+            }
+        }
+        if (const auto it = fm.find("materialization"); it != fm.end()) {
+            model.materialization = std::move(it->second);
+        }
+    }
+    return model;
+}
+
+void keep_selected(std::vector<StrList>& batches, const std::unordered_set<std::string>& keep) {
+    for (auto& batch : batches) {
+        std::erase_if(batch, [&](const std::string& name) { return keep.count(name) == 0; });
+    }
+    std::erase_if(batches, [](const StrList& batch) { return batch.empty(); });
+}
+
+}  // namespace
+
+PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
+                              const StrList& available_sources,
+                              const std::optional<std::string>& select) {
+    PipelineResult result;
+    result.parsed_models.reserve(raw_models.size());
+    for (const auto& raw : raw_models) result.parsed_models.push_back(to_parsed_model(raw));
+
+    result.dag = builder::build(result.parsed_models);
+    result.errors = validator::validate(result.dag, result.parsed_models, available_sources);
+    result.batches = sorter::topo_sort_batches(result.dag.graph);
+
+    if (select) {
+        std::unordered_map<std::string, StrList> tags_map;
+        for (const auto& m : result.parsed_models) {
+            if (!m.tags.empty()) tags_map.insert_or_assign(m.name, m.tags);
+        }
+        StrList chosen = selector::select(result.dag, *select, tags_map);
+        std::unordered_set<std::string> keep(std::make_move_iterator(chosen.begin()),
+                                             std::make_move_iterator(chosen.end()));
+        keep_selected(result.batches, keep);
+    }
+    return result;
+}
+
+}  // namespace tovik::dag::pipeline

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dag/builder.hpp"
+#include "types/records.hpp"
+
+namespace tovik::dag::pipeline {
+
+struct RawModel {
+    std::string name;
+    std::string raw_sql;
+};
+
+struct PipelineResult {
+    Dag dag;
+    std::vector<StrList> batches;             // filtered by the selection, if any
+    std::vector<ParsedModel> parsed_models;   // never filtered
+    std::vector<ValidationError> errors;      // never filtered
+};
+
+// Parse every model text, build the graph, validate it and sort it into
+// batches; with a selection pattern, the batches keep only selected names.
+// Never fails: problems of the project come back as findings.
+PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
+                              const StrList& available_sources,
+                              const std::optional<std::string>& select);
+
+}  // namespace tovik::dag::pipeline

@@ -1,0 +1,40 @@
+#include "dag/sorter.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tovik::dag::sorter {
+
+std::vector<StrList> topo_sort_batches(const Graph& g) {
+    const std::size_t n = g.nodes.size();
+    std::vector<std::size_t> in_degree(n, 0);
+    for (const auto& e : g.edges) ++in_degree[e.target];
+
+    // A node becomes ready at most once, so a flat array of n slots is a FIFO
+    // that never has to wrap.
+    std::vector<std::uint32_t> queue(n);
+    std::size_t head = 0;
+    std::size_t tail = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (in_degree[i] == 0) queue[tail++] = static_cast<std::uint32_t>(i);
+    }
+
+    std::vector<StrList> batches;
+    while (head < tail) {
+        // Nodes released while this level is processed belong to the next one.
+        const std::size_t level_end = tail;
+        StrList batch;
+        batch.reserve(level_end - head);
+        for (; head < level_end; ++head) {
+            const std::uint32_t node = queue[head];
+            batch.push_back(g.nodes[node].name);
+            g.for_each_out(node, [&](std::uint32_t next) {
+                if (--in_degree[next] == 0) queue[tail++] = next;
+            });
+        }
+        batches.push_back(std::move(batch));
+    }
+    return batches;
+}
+
+}  // namespace tovik::dag::sorter

@@ -1,0 +1,138 @@
+import pytest
+
+from tovik._core import ParsedModel, build_dag, validate_dag
+
+ARROW = " \u2192 "
+CYCLE_HINT = "Remove one of the ref() calls to break the cycle."
+
+
+def M(name, refs=(), sources=()):
+    return ParsedModel(name, list(refs), list(sources))
+
+
+def findings(ms, sources=(), graph_models=None):
+    dag = build_dag(ms if graph_models is None else graph_models)
+    return [
+        (e.model, e.error_type, e.message, e.suggestion)
+        for e in validate_dag(dag, ms, list(sources))
+    ]
+
+
+def suggest(missing, names):
+    """The suggestion for a ref to `missing` among models named `names`."""
+    ms = [M(n) for n in names] + [M("\x00holder", [missing])]
+    [(_, _, _, suggestion)] = findings(ms)
+    return suggestion
+
+
+def test_clean_project_and_empty_input():
+    assert validate_dag(build_dag([]), [], []) == []
+    assert findings([M("a"), M("b", ["a"], [("raw", "t")])], ["raw"]) == []
+
+
+def test_missing_refs_one_finding_per_occurrence():
+    assert findings([M("orders", ["xyz", "xyz"])]) == [
+        ("orders", "missing_ref", "ref('xyz') not found", None)
+    ] * 2
+
+
+def test_missing_sources_name_only_the_source():
+    ms = [M("m", sources=[("raw", "a"), ("raw", "b"), ("Raw", "c"), ("ok", "d")])]
+    raw = ("m", "missing_source", "source('raw') not declared in project.yaml", "raws")
+    assert findings(ms, ["ok", "raws"]) == [
+        raw, raw, ("m", "missing_source", "source('Raw') not declared in project.yaml", None)
+    ]
+    assert [f[3] for f in findings(ms, [])] == [None] * 4
+
+
+def test_many_declared_sources():
+    declared = [f"src{i}" for i in range(100)]
+    ms = [M("m", sources=[("src42", "t"), ("src420", "t")])]
+    assert findings(ms, declared) == [
+        ("m", "missing_source", "source('src420') not declared in project.yaml", "src42")
+    ]
+
+
+def test_order_refs_then_sources_then_cycle():
+    ms = [M("m1", ["m2"], [("nope", "t")]), M("m2", ["m1", "gone"])]
+    assert [f[1] for f in findings(ms)] == ["missing_ref", "missing_source", "cycle"]
+
+
+def test_ref_check_reads_the_graph_not_the_model_list():
+    # b is in the list but not in the graph: reported, and its own suggestion.
+    assert findings([M("a", ["b"]), M("b")], graph_models=[M("a")]) == [
+        ("a", "missing_ref", "ref('b') not found", "b")
+    ]
+    assert findings([M("a", ["c"])], graph_models=[M("a"), M("c")]) == []
+
+
+@pytest.mark.parametrize(
+    "ms, path",
+    [
+        ([M("a", ["a"])], ["a", "a", "a"]),
+        ([M("a", ["b"]), M("b", ["a"])], ["a", "b", "a"]),
+        ([M("b", ["a"]), M("a", ["b"])], ["b", "a", "b"]),
+        ([M("a", ["c"]), M("b", ["a"]), M("c", ["b"])], ["a", "c", "a"]),
+        # The edge a -> c is newer than a -> b, so it is walked first.
+        ([M("a", ["b", "c"]), M("b", ["a"]), M("c", ["a"])], ["a", "c", "a"]),
+        # Two cycles: only the first one met is reported.
+        ([M("a", ["b"]), M("b", ["a"]), M("c", ["d"]), M("d", ["c"])], ["a", "b", "a"]),
+        ([M("x"), M("c", ["d"]), M("d", ["c"]), M("a", ["b"]), M("b", ["a"])], ["c", "d", "c"]),
+        # The second of two parallel edges finds its target finished: no cycle there.
+        ([M("a"), M("b", ["a", "a"]), M("c", ["c"])], ["c", "c", "c"]),
+        ([M("p\u00e9", ["q"]), M("q", ["p\u00e9"])], ["p\u00e9", "q", "p\u00e9"]),
+    ],
+)
+def test_cycle(ms, path):
+    cycles = [f for f in findings(ms) if f[1] == "cycle"]
+    assert cycles == [(path[0], "cycle", "Circular dependency detected: " + ARROW.join(path), CYCLE_HINT)]
+
+
+def test_cycle_deep_in_a_long_chain():
+    n = 200_000
+    ms = [M(f"m{i}", [f"m{i - 1}"] if i else [f"m{n - 1}"]) for i in range(n)]
+    [cycle] = findings(ms)
+    assert cycle[0] == "m0"
+    assert cycle[2].endswith(ARROW.join(["m0", f"m{n - 1}", "m0"]))
+
+
+@pytest.mark.parametrize(
+    "missing, names, expected",
+    [
+        ("MARTHA", ["MARHTA"], "MARHTA"),  # 0.961
+        ("DWAYNE", ["DUANE"], "DUANE"),  # 0.84
+        ("DIXON", ["DICKSONX"], "DICKSONX"),  # 0.813, reached only through the prefix bonus
+        ("stg_ordrs", ["stg_customers", "stg_orders", "orders"], "stg_orders"),
+        # Similarity counts characters, not bytes (over bytes this would be 0.88).
+        ("\u0430\u0431", ["\u0430\u0432"], None),
+        ("caf\u00e9s", ["cafe", "caf\u00e9"], "caf\u00e9"),
+        # Exactly 0.8 qualifies.
+        ("acbcde", ["acda"], "acda"),
+        # Half of three mismatched matches is one transposition: 0.8, not 0.775.
+        ("fbfbdabb", ["fdecfbbb"], "fdecfbbb"),
+        # Jaro 0.69: the prefix bonus needs more than 0.7, so no suggestion.
+        ("abcdxyz", ["abcdpqrs"], None),
+        # The bonus stops at four characters: 0.958 beats 0.95.
+        ("abcdefgh", ["abcdefgx", "bacdefgh"], "bacdefgh"),
+        # Equal scores: the later candidate wins.
+        ("abcd", ["abcx", "abcy"], "abcy"),
+        ("abcd", ["abcy", "abcx"], "abcx"),
+        # Nothing in common, or nothing to choose from.
+        ("xyz", ["orders"], None),
+        ("", ["a"], None),
+    ],
+)
+def test_suggestion(missing, names, expected):
+    assert suggest(missing, names) == expected
+
+
+def test_suggestion_candidates_include_the_referring_model():
+    assert findings([M("stg_orders", ["stg_order"])])[0][3] == "stg_orders"
+
+
+def test_suggestions_among_many_models():
+    names = [f"{p}_{w}_{i}" for p in ("stg", "fct", "dim") for w in ("orders", "users") for i in range(2000)]
+    ms = [M(n) for n in names]
+    ms[0] = M(names[0], ["stg_orderz_1500", "fct_users_19999", "qqqqqq", "stg_orderz_1500"])
+    got = [f[3] for f in findings(ms)]
+    assert got == ["stg_orders_1500", "fct_users_1999", None, "stg_orders_1500"]

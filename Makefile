@@ -1,7 +1,7 @@
 PY := .venv/bin/python
 BUILD_DIR := build/release
 
-.PHONY: setup build test example bench clean
+.PHONY: setup build test test-asan fuzz example bench clean
 
 setup:
 	./scripts/setup.sh
@@ -12,6 +12,15 @@ build: setup
 
 test: build
 	$(PY) -P -m pytest -q tests
+
+# The suite against a build with AddressSanitizer and UBSan (build/asan).
+test-asan: setup
+	./scripts/test-asan.sh
+
+# libFuzzer targets under fuzz/, about a minute in all (FUZZ_SECONDS to change).
+fuzz:
+	TOVIK_FUZZ=1 ./scripts/setup.sh
+	./scripts/fuzz.sh
 
 example: build
 	$(PY) -P examples/run.py

@@ -1,8 +1,4 @@
 import ctypes
-import gc
-import resource
-import sys
-
 import pytest
 
 import tovik._core as core
@@ -206,30 +202,3 @@ def test_error_from_item_iteration_keeps_its_type_and_cause():
 
     with pytest.raises(RuntimeError, match="^kept$"):
         find_macro_calls("f()", Worse())
-
-
-def _rss_kib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
-def test_failing_calls_do_not_leak():
-    def churn(n):
-        for _ in range(n):
-            for call in (
-                lambda: parse_sql(5),
-                lambda: find_macro_calls("f(" + "x" * 100, ["f"]),
-                lambda: ParsedModel("a", ["r"] * 10, [("s", "t"), ("s", 1)]),
-                lambda: SourceInfo("a" * 100, None),
-            ):
-                try:
-                    call()
-                except (TypeError, ValueError):
-                    pass
-            ParsedModel("a", ["r"] * 10, [("s", "t")], ["t"]).refs
-
-    churn(20000)
-    gc.collect()
-    before = _rss_kib()
-    churn(200000)
-    gc.collect()
-    assert _rss_kib() - before < 8 * 1024

@@ -1,0 +1,404 @@
+// Reference resolution and DDL wrapping of one model text, with the variables,
+// sources, ephemeral models and pass limit taken from the input.
+//
+// Input: sections separated by the byte 0x1E, every one optional:
+//   0 the model text
+//   1 model name            (default "m")
+//   2 schema                (default "analytics")
+//   3 materialization       (default "view")
+//   4 variables             entries separated by 0x1F, each "name" 0x1D "value"
+//   5 sources               entries separated by 0x1F, each "name" 0x1D "database" 0x1D "schema"
+//   6 ephemeral models      entries separated by 0x1F, each "key" 0x1D "body" 0x1D "dep,dep,..."
+//   7 TOVIK_MAX_VAR_PASSES  (unset when the section is missing; up to a NUL byte)
+//
+// Variables whose values hold placeholders can grow the text exponentially, up
+// to the resolver's own size bound of hundreds of MiB, and so can duplicate refs
+// (or sources) when the schema (or the source's names) holds their written
+// form; that is slow under the sanitizers and tells nothing new once it is past
+// a few MiB. So when a value holds a "{" the pass limit is capped at 6, and an
+// input whose worst-case growth exceeds 1 MiB is passed over after the check of
+// the pass limit.
+//
+// The record must repeat what the parse and the front matter say, an undeclared
+// source must be the error exactly when there is one, no placeholder may be left
+// in successful SQL, DDL must follow the template of the materialization, the
+// one-call forms must agree with the step-by-step ones, and the fast rewrites
+// must agree with the plain sequential ones. The pass limit must be read from
+// the environment exactly as documented.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common.hpp"
+#include "compiler/batch.hpp"
+#include "compiler/parser.hpp"
+#include "compiler/resolver.hpp"
+#include "util/regex.hpp"
+
+namespace {
+
+using namespace tovik;
+namespace resolver = tovik::compiler::resolver;
+
+struct Input {
+    std::string raw_sql, model_name = "m", schema = "analytics", materialization = "view";
+    StrMap vars;
+    SourceMap sources;
+    EphemeralMap ephemerals;
+    std::optional<std::string> passes;
+};
+
+std::string field(const std::vector<std::string_view>& f, std::size_t i) {
+    return i < f.size() ? std::string(f[i]) : std::string();
+}
+
+Input decode(std::string_view data) {
+    Input in;
+    const auto sec = fuzz::split(data, '\x1e');
+    in.raw_sql = sec[0];
+    if (sec.size() > 1) in.model_name = sec[1];
+    if (sec.size() > 2) in.schema = sec[2];
+    if (sec.size() > 3) in.materialization = sec[3];
+    auto entries = [&](std::size_t i) {
+        std::vector<std::vector<std::string_view>> out;
+        if (i < sec.size() && !sec[i].empty())
+            for (auto e : fuzz::split(sec[i], '\x1f')) out.push_back(fuzz::split(e, '\x1d'));
+        return out;
+    };
+    for (const auto& e : entries(4)) in.vars.insert_or_assign(field(e, 0), field(e, 1));
+    for (const auto& e : entries(5))
+        in.sources.insert_or_assign(field(e, 0), SourceInfo{field(e, 1), field(e, 2)});
+    for (const auto& e : entries(6)) {
+        EphemeralModel m{field(e, 0) + "_record", field(e, 1), {}};
+        if (e.size() > 2 && !e[2].empty())
+            for (auto d : fuzz::split(e[2], ',')) m.deps.emplace_back(d);
+        in.ephemerals.insert_or_assign(field(e, 0), std::move(m));
+    }
+    if (sec.size() > 7) in.passes = sec[7];
+    return in;
+}
+
+// Split at ",", trim, drop the empty pieces.
+StrList list_value(std::string_view v) {
+    StrList out;
+    for (auto piece : fuzz::split(v, ',')) {
+        while (fuzz::starts_with_space(piece)) piece.remove_prefix(fuzz::seq_len(piece[0]));
+        while (fuzz::ends_with_space(piece)) {
+            std::size_t i = piece.size() - 1;
+            while ((static_cast<unsigned char>(piece[i]) & 0xC0) == 0x80) --i;
+            piece.remove_suffix(piece.size() - i);
+        }
+        if (!piece.empty()) out.emplace_back(piece);
+    }
+    return out;
+}
+
+const std::string* lookup(const std::optional<StrMap>& fm, const char* key) {
+    if (!fm) return nullptr;
+    const auto it = fm->find(key);
+    return it == fm->end() ? nullptr : &it->second;
+}
+
+std::string expected_ddl(const ResolvedModel& r) {
+    const auto& t = r.target;
+    const auto& sql = r.resolved_sql;
+    const auto& m = r.materialization;
+    if (m == "view") return "CREATE OR REPLACE VIEW " + t + " AS\n" + sql;
+    if (m == "table") return "DROP TABLE IF EXISTS " + t + ";\nCREATE TABLE " + t + " AS\n" + sql;
+    if (m == "ephemeral") return "";
+    if (m == "materialized_view") return "CREATE MATERIALIZED VIEW IF NOT EXISTS " + t + " AS\n" + sql;
+    if (r.unique_key) {
+        const auto& k = *r.unique_key;
+        return "DELETE FROM " + t + " WHERE " + k + " IN (SELECT " + k + " FROM (" + sql +
+               "));\nINSERT INTO " + t + "\n" + sql;
+    }
+    return "INSERT INTO " + t + "\n" + sql;
+}
+
+bool known_materialization(std::string_view m) {
+    return m == "view" || m == "table" || m == "ephemeral" || m == "materialized_view" ||
+           m == "table_incremental";
+}
+
+bool same_record(const ResolvedModel& a, const ResolvedModel& b) {
+    return a.name == b.name && a.resolved_sql == b.resolved_sql && a.target == b.target &&
+           a.materialization == b.materialization && a.refs == b.refs && a.sources == b.sources &&
+           a.macros == b.macros && a.description == b.description && a.tags == b.tags &&
+           a.enabled == b.enabled && a.unique_key == b.unique_key;
+}
+
+// The documented reading of TOVIK_MAX_VAR_PASSES.
+std::uint64_t expected_passes(const std::optional<std::string>& raw) {
+    if (!raw) return 10;
+    std::string_view s = *raw;
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    if (s.empty()) return 10;
+    unsigned __int128 v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return 10;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+        if (v > UINT64_MAX) return 10;  // whatever follows, the value is unusable
+    }
+    return static_cast<std::uint64_t>(v);
+}
+
+// An upper bound of the working text's length after the ref and source
+// rewrites and `passes` substitution passes.
+//
+// A rewrite inserts its replacement in place of every written form, and the
+// forms that the replacement itself holds are found by the next rewrite of the
+// same name: with duplicate refs and a schema holding "ref('n')" the text
+// multiplies on every round. Every written form ends in ")", so a replacement
+// without one adds none (apart from one that may begin just before it).
+double growth_bound(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
+    const auto n_of = [](std::string_view s, char c) { return double(std::count(s.begin(), s.end(), c)); };
+    const auto* fm_schema = [&]() -> const std::string* {
+        if (!parsed.front_matter) return nullptr;
+        const auto it = parsed.front_matter->find("schema");
+        return it == parsed.front_matter->end() ? nullptr : &it->second;
+    }();
+
+    double len = double(in.raw_sql.size());
+    double braces = n_of(in.raw_sql, '{');
+    double max_name = 0;
+    for (const auto& r : parsed.refs) max_name = std::max(max_name, double(r.size()));
+    for (const auto& [src, t] : parsed.sources) max_name = std::max(max_name, double(t.size()));
+
+    // Refs: occurrences found per round, times the forms each replacement adds.
+    double forms = double(fuzz::count(parsed.body, "ref(")) + 1;
+    const double ref_growth = n_of(in.schema, ')') + 1;
+    const double ref_len = double(in.schema.size()) + max_name + 1;
+    const auto rounds = [&](std::size_t n, double growth, double each) {
+        // Without growth a later round only finds forms no earlier one took.
+        if (growth == 1) n = std::min<std::size_t>(n, 1);
+        double added = 0;
+        for (std::size_t i = 0; i < n && len < 1e18; ++i) {
+            added += forms;
+            len += forms * each;
+            forms *= growth;
+        }
+        return added;
+    };
+    double inserted = rounds(parsed.refs.size(), ref_growth, ref_len);
+    braces += inserted * n_of(in.schema, '{');
+
+    // Sources, the same way, with what the ref replacements brought in.
+    double source_growth = 1, source_len = 0, source_braces = 0;
+    for (const auto& [name, info] : in.sources) {
+        source_growth = std::max(source_growth, n_of(info.database, ')') + n_of(info.schema, ')') + 1);
+        source_len = std::max(source_len, double(info.database.size() + info.schema.size()) + max_name + 2);
+        source_braces = std::max(source_braces, n_of(info.database, '{') + n_of(info.schema, '{'));
+    }
+    forms = double(fuzz::count(parsed.body, "source(")) + 1 +
+            inserted * double(fuzz::count(in.schema, "source("));
+    inserted = rounds(parsed.sources.size(), source_growth, source_len);
+    braces += inserted * source_braces;
+
+    // Substitution: each placeholder (two braces at least) gives way to a value
+    // that may hold more.
+    std::vector<std::string_view> values;
+    for (const auto& [k, v] : in.vars) values.push_back(v);
+    values.push_back(fm_schema ? std::string_view(*fm_schema) : std::string_view(in.schema));
+    double m = 1, k = 0, max_len = 0;
+    for (const auto v : values) {
+        m = std::max(m, n_of(v, '{'));
+        k += n_of(v, '{') > 0;
+        max_len = std::max(max_len, double(v.size()));
+    }
+    // Brace-free values cannot add placeholders, so the passes after the first
+    // few only use up the ones the text already has: 64 rounds bound them all.
+    for (std::uint64_t i = 0; i < std::min<std::uint64_t>(passes, 64) && len < 1e18; ++i) {
+        len += braces * max_len * std::max(k, 1.0);
+        braces *= std::pow(m, k);
+    }
+    return len;
+}
+
+bool same_error(const TovikError& a, const TovikError& b) { return message(a) == message(b); }
+
+void check_wrap(const ResolvedModel& r) {
+    const auto c = resolver::wrap_ddl(r);
+    if (!known_materialization(r.materialization)) {
+        FUZZ_CHECK(!c.ok());
+        const auto* e = std::get_if<InvalidMaterialization>(&c.error());
+        FUZZ_CHECK(e && e->model == r.name && e->materialization == r.materialization);
+        return;
+    }
+    FUZZ_CHECK(c.ok());
+    const auto& m = c.value();
+    FUZZ_CHECK(m.name == r.name && m.compiled_sql == r.resolved_sql && m.target == r.target);
+    FUZZ_CHECK(m.materialization == r.materialization && m.refs == r.refs && m.sources == r.sources);
+    FUZZ_CHECK(m.description == r.description && m.tags == r.tags && m.enabled == r.enabled);
+    FUZZ_CHECK(m.ddl == expected_ddl(r));
+}
+
+// The one-scan rewrites against the sequential ones, on the parse's own refs
+// and (declared) sources.
+void check_fast_rewrites(const Input& in, const ParsedSQL& parsed) {
+    StrList other, ephemeral;
+    for (const auto& r : parsed.refs) (in.ephemerals.count(r) ? ephemeral : other).push_back(r);
+    FUZZ_CHECK(resolver::detail::rewrite_refs(parsed.body, in.schema, other, ephemeral, true) ==
+               resolver::detail::rewrite_refs(parsed.body, in.schema, other, ephemeral, false));
+    StrPairList declared;
+    for (const auto& p : parsed.sources)
+        if (in.sources.count(p.first)) declared.push_back(p);
+    FUZZ_CHECK(resolver::detail::rewrite_sources(parsed.body, declared, in.sources, true) ==
+               resolver::detail::rewrite_sources(parsed.body, declared, in.sources, false));
+}
+
+// The one-scan substitution against the sequential one, in the map order the
+// fast run chose and in the map's own order.
+void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
+    const auto* fm_schema = lookup(parsed.front_matter, "schema");
+    resolver::detail::VarEntries entries(in.vars.begin(), in.vars.end());
+    if (!in.vars.count("schema"))
+        entries.emplace_back("schema", fm_schema ? std::string_view(*fm_schema) : std::string_view(in.schema));
+    for (const bool reorder : {false, true}) {
+        std::string fast = parsed.body, slow = parsed.body;
+        try {
+            const auto f = resolver::detail::substitute(fast, entries, passes, in.model_name, true, reorder);
+            const auto s = resolver::detail::substitute(slow, f.order, passes, in.model_name, false, false);
+            FUZZ_CHECK(fast == slow);
+            FUZZ_CHECK(f.passes == s.passes && f.leftover == s.leftover);
+            FUZZ_CHECK(f.passes <= passes);
+        } catch (const SizeLimitExceeded&) {
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Input in = decode(fuzz::as_text(data, size));
+    if (in.passes) {
+        setenv("TOVIK_MAX_VAR_PASSES", in.passes->c_str(), 1);
+    } else {
+        unsetenv("TOVIK_MAX_VAR_PASSES");
+    }
+    std::uint64_t passes = expected_passes(in.passes ? std::optional<std::string>(in.passes->c_str())
+                                                     : std::nullopt);
+    FUZZ_CHECK(resolver::max_var_passes() == passes);
+
+    const auto parsed = compiler::parser::parse(in.raw_sql);
+    const auto* fm_mat = lookup(parsed.front_matter, "materialization");
+    const std::string materialization = fm_mat ? *fm_mat : in.materialization;
+
+    bool may_grow = false;
+    for (const auto& [k, v] : in.vars) may_grow = may_grow || v.find('{') != std::string::npos;
+    if (const auto* s = lookup(parsed.front_matter, "schema")) may_grow = may_grow || s->find('{') != std::string::npos;
+    may_grow = may_grow || in.schema.find('{') != std::string::npos;
+    if (may_grow && passes > 6) {
+        passes = 6;
+        setenv("TOVIK_MAX_VAR_PASSES", "6", 1);
+    }
+    if (growth_bound(in, parsed, passes) > double(1 << 20)) return 0;
+    check_fast_rewrites(in, parsed);
+    check_substitution(in, parsed, passes);
+
+    // A result too large to afford is refused as a whole; that is no fault.
+    std::optional<Result<ResolvedModel>> resolved;
+    try {
+        resolved.emplace(compiler::batch::resolve_text(in.raw_sql, in.model_name, in.schema,
+                                                       in.materialization, in.vars, in.sources,
+                                                       in.ephemerals));
+    } catch (const SizeLimitExceeded&) {
+        return 0;
+    }
+    const auto& r = *resolved;
+
+    const StrPair* undeclared = nullptr;
+    for (const auto& p : parsed.sources) {
+        if (!in.sources.count(p.first)) {
+            undeclared = &p;
+            break;
+        }
+    }
+
+    if (!r.ok()) {
+        if (const auto* e = std::get_if<UnknownSource>(&r.error())) {
+            FUZZ_CHECK(undeclared != nullptr);
+            FUZZ_CHECK(e->model == in.model_name && e->source == undeclared->first &&
+                       e->table == undeclared->second);
+        } else {
+            const auto* v = std::get_if<UnresolvedVariable>(&r.error());
+            FUZZ_CHECK(v != nullptr && undeclared == nullptr && !v->name.empty());
+        }
+    } else {
+        FUZZ_CHECK(undeclared == nullptr);
+        const auto& m = r.value();
+        const auto* fm_schema = lookup(parsed.front_matter, "schema");
+        FUZZ_CHECK(m.name == in.model_name);
+        FUZZ_CHECK(m.target == (fm_schema ? *fm_schema : in.schema) + "." + in.model_name);
+        FUZZ_CHECK(m.materialization == materialization);
+        FUZZ_CHECK(m.refs == parsed.refs && m.sources == parsed.sources);
+        const auto* desc = lookup(parsed.front_matter, "description");
+        const auto* key = lookup(parsed.front_matter, "unique_key");
+        const auto* enabled = lookup(parsed.front_matter, "enabled");
+        const auto* tags = lookup(parsed.front_matter, "tags");
+        const auto* macros = lookup(parsed.front_matter, "macros");
+        FUZZ_CHECK(m.description == (desc ? std::optional<std::string>(*desc) : std::nullopt));
+        FUZZ_CHECK(m.unique_key == (key ? std::optional<std::string>(*key) : std::nullopt));
+        FUZZ_CHECK(m.enabled == !(enabled && *enabled == "false"));
+        if (fuzz::valid_utf8(in.raw_sql)) {
+            FUZZ_CHECK(m.tags == (tags ? list_value(*tags) : StrList{}));
+            FUZZ_CHECK(m.macros == (macros ? list_value(*macros) : StrList{}));
+        }
+
+        bool injects = false;
+        for (const auto& ref : parsed.refs) injects = injects || in.ephemerals.count(ref) > 0;
+        if (injects) {
+            FUZZ_CHECK(m.resolved_sql.rfind("WITH ", 0) == 0);
+        } else {
+            // Injected bodies are taken as they stand; everything else must be resolved.
+            static const re::Pattern leftover("\\{\\{" TOVIK_RE_SPACE "*(" TOVIK_RE_WORD
+                                              "+)" TOVIK_RE_SPACE "*\\}\\}");
+            std::string_view g[2];
+            FUZZ_CHECK(!leftover.first_match(m.resolved_sql, g, 2));
+        }
+        check_wrap(m);
+    }
+
+    // The one-call forms agree with the steps they stand for.
+    std::optional<Result<CompiledModel>> compiled;
+    try {
+        compiled.emplace(compiler::batch::compile_text(in.raw_sql, in.model_name, in.schema,
+                                                       in.materialization, in.vars, in.sources,
+                                                       in.ephemerals));
+    } catch (const SizeLimitExceeded&) {
+        return 0;
+    }
+    if (!r.ok()) {
+        FUZZ_CHECK(!compiled->ok() && same_error(compiled->error(), r.error()));
+    } else {
+        const auto wrapped = resolver::wrap_ddl(r.value());
+        FUZZ_CHECK(compiled->ok() == wrapped.ok());
+        if (wrapped.ok()) {
+            FUZZ_CHECK(compiled->value().ddl == wrapped.value().ddl);
+            FUZZ_CHECK(compiled->value().compiled_sql == wrapped.value().compiled_sql);
+        } else {
+            FUZZ_CHECK(same_error(compiled->error(), wrapped.error()));
+        }
+    }
+
+    // A batch of the same model twice gives that model's outcome twice.
+    const std::vector<compiler::batch::RawModelInput> twice{{in.model_name, in.raw_sql},
+                                                            {in.model_name, in.raw_sql}};
+    std::optional<Result<std::vector<ResolvedModel>>> batch;
+    try {
+        batch.emplace(compiler::batch::batch_resolve(twice, in.schema, in.materialization, in.vars,
+                                                     in.sources, in.ephemerals));
+    } catch (const SizeLimitExceeded&) {
+        return 0;
+    }
+    FUZZ_CHECK(batch->ok() == r.ok());
+    if (r.ok()) {
+        FUZZ_CHECK(batch->value().size() == 2);
+        for (const auto& b : batch->value()) FUZZ_CHECK(same_record(b, r.value()));
+    } else {
+        FUZZ_CHECK(same_error(batch->error(), r.error()));
+    }
+    return 0;
+}

@@ -37,7 +37,26 @@ bool nameish_all(std::string_view s) {
     });
 }
 
+// Equality without a library call for the short texts compared per spot.
+bool same_bytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 bool has_paren(std::string_view s) { return s.find_first_of("()") != npos; }
+
+// memchr, with a short inline probe first: in brace-dense text the next
+// candidate is usually a few bytes away and the call would cost more.
+const char* find_byte(const char* p, char c, std::size_t n) {
+    const std::size_t probe = n < 16 ? n : 16;
+    for (std::size_t i = 0; i < probe; ++i)
+        if (p[i] == c) return p + i;
+    if (probe == n) return nullptr;
+    return static_cast<const char*>(std::memchr(p + probe, c, n - probe));
+}
 
 std::size_t find_in(std::string_view hay, std::string_view needle, std::size_t from) {
     if (from > hay.size() || needle.size() > hay.size() - from) return npos;
@@ -45,10 +64,51 @@ std::size_t find_in(std::string_view hay, std::string_view needle, std::size_t f
     return p == nullptr ? npos : static_cast<std::size_t>(static_cast<const char*>(p) - hay.data());
 }
 
+// Repeated searches for one needle. glibc's memmem sets up tables on every call,
+// which dominates when occurrences are close together, as placeholders are in a
+// text that substitution keeps growing. For a needle led by a brace (rare in SQL)
+// a first-byte scan is used instead; it is linear too when that byte occurs in
+// the needle only in a leading run of at most two (a partial match then never
+// hides another candidate start).
+class Finder {
+public:
+    explicit Finder(std::string_view needle) : needle_(needle) {
+        if (needle_.empty() || (needle_[0] != '{' && needle_[0] != '}')) return;
+        std::size_t run = 1;
+        while (run < needle_.size() && needle_[run] == needle_[0]) ++run;
+        simple_ = run <= 2 && needle_.find(needle_[0], run) == npos;
+    }
+
+    std::size_t find(std::string_view hay, std::size_t from) const {
+        if (!simple_) return find_in(hay, needle_, from);
+        const std::size_t m = needle_.size();
+        while (from <= hay.size() && hay.size() - from >= m) {
+            const char* p = find_byte(hay.data() + from, needle_[0], hay.size() - from - m + 1);
+            if (p == nullptr) return npos;
+            const auto i = static_cast<std::size_t>(p - hay.data());
+            if (equal_at(hay.data() + i)) return i;
+            from = i + 1;
+        }
+        return npos;
+    }
+
+private:
+    bool equal_at(const char* p) const {
+        const std::size_t m = needle_.size();
+        if (m > 16) return std::memcmp(p, needle_.data(), m) == 0;
+        for (std::size_t k = 1; k < m; ++k)
+            if (p[k] != needle_[k]) return false;
+        return true;
+    }
+
+    std::string_view needle_;
+    bool simple_ = false;
+};
+
 void append_all(std::string& out, std::initializer_list<std::string_view> parts) {
     std::size_t n = out.size();
     for (auto p : parts) n += p.size();
-    out.reserve(n);
+    if (n > out.capacity()) out.reserve(std::max(n, 2 * out.capacity()));
     for (auto p : parts) out.append(p);
 }
 
@@ -65,28 +125,52 @@ std::string concat(std::initializer_list<std::string_view> parts) {
 bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
                  std::size_t limit = std::numeric_limits<std::size_t>::max(),
                  bool* over = nullptr) {
-    std::size_t pos = find_in(text, pat, 0);
+    const Finder finder(pat);
+    std::size_t pos = finder.find(text, 0);
     if (pos == npos) return false;
+    std::size_t size = text.size();
+    const std::size_t growth = rep.size() > pat.size() ? rep.size() - pat.size() : 0;
+    if (growth > 0 && text.size() / pat.size() > (limit - std::min(limit, text.size())) / growth) {
+        // The result might pass the limit: count first, so that it is never built.
+        for (std::size_t p = pos; p != npos; p = finder.find(text, p + pat.size())) {
+            size += rep.size() - pat.size();
+            if (size > limit) {
+                if (over != nullptr) *over = true;
+                return false;
+            }
+        }
+    }
     std::string out;
-    if (rep.size() <= pat.size()) out.reserve(text.size());
+    out.reserve(size);
     std::size_t from = 0;
     while (pos != npos) {
-        if (out.size() + (pos - from) + rep.size() > limit) {
-            if (over != nullptr) *over = true;
-            return false;
-        }
         out.append(text, from, pos - from);
         out.append(rep);
         from = pos + pat.size();
-        pos = find_in(text, pat, from);
-    }
-    if (out.size() + (text.size() - from) > limit) {
-        if (over != nullptr) *over = true;
-        return false;
+        pos = finder.find(text, from);
     }
     out.append(text, from, npos);
     text = std::move(out);
     return true;
+}
+
+// The working text may grow to this size, or to four times its size before the
+// step, whichever is more. Sequential rewriting with duplicated refs and a
+// replacement that holds its own written form doubles the text on every
+// duplicate; past the bound the result is refused instead of exhausting memory.
+constexpr std::size_t kMinSizeBound = std::size_t{256} << 20;
+
+std::size_t size_bound(std::size_t before) {
+    return std::max(kMinSizeBound, before > kMinSizeBound / 4 ? before * 4 : 0);
+}
+
+void replace_bounded(std::string& text, std::string_view pat, std::string_view rep,
+                     std::size_t bound) {
+    bool over = false;
+    replace_all(text, pat, rep, bound, &over);
+    if (over)
+        throw SizeLimitExceeded("rewriting references would exceed " + std::to_string(bound) +
+                                " bytes");
 }
 
 struct Hit {
@@ -112,20 +196,31 @@ std::string splice(const std::string& text, const std::vector<Hit>& hits,
 
 // ---- refs ------------------------------------------------------------------
 
+// End of the quoted name that starts at `from`: the quote q after a run of at most
+// max_len word bytes, or npos. Runs of word bytes never hold a keyword's "(", so
+// the runs scanned for different candidates do not overlap.
+std::size_t quoted_name_end(std::string_view text, std::size_t from, char q, std::size_t max_len) {
+    const std::size_t lim = std::min(text.size(), from + max_len);
+    std::size_t j = from;
+    while (j < lim && nameish(static_cast<unsigned char>(text[j]))) ++j;
+    return j < text.size() && text[j] == q ? j : npos;
+}
+
 std::string ref_form(char q, std::string_view name) {
     return concat({"ref(", std::string_view(&q, 1), name, std::string_view(&q, 1), ")"});
 }
 
 std::string rewrite_refs_sequential(std::string text, std::string_view schema,
                                     const StrList& other, const StrList& ephemeral) {
+    const std::size_t bound = size_bound(text.size());
     for (const auto& n : other) {
         const auto rep = concat({schema, ".", n});
-        replace_all(text, ref_form('\'', n), rep);
-        replace_all(text, ref_form('"', n), rep);
+        replace_bounded(text, ref_form('\'', n), rep, bound);
+        replace_bounded(text, ref_form('"', n), rep, bound);
     }
     for (const auto& n : ephemeral) {
-        replace_all(text, ref_form('\'', n), n);
-        replace_all(text, ref_form('"', n), n);
+        replace_bounded(text, ref_form('\'', n), n, bound);
+        replace_bounded(text, ref_form('"', n), n, bound);
     }
     return text;
 }
@@ -163,17 +258,15 @@ std::optional<std::string> rewrite_refs_fast(const std::string& text, std::strin
         if (!add(n, true)) return std::nullopt;
 
     const std::size_t n = text.size();
+    const Finder keyword("ref(");
     std::vector<Hit> hits;
     std::size_t pos = 0;
-    for (std::size_t p; (p = find_in(text, "ref(", pos)) != npos;) {
+    for (std::size_t p; (p = keyword.find(text, pos)) != npos;) {
         pos = p + 1;
         const std::size_t q = p + 4;
         if (q >= n || !is_quote(text[q])) continue;
-        const std::size_t lim = std::min(n, q + 2 + max_len);
-        const void* e = std::memchr(text.data() + q + 1, text[q], lim - (q + 1));
-        if (e == nullptr) continue;
-        const auto close = static_cast<std::size_t>(static_cast<const char*>(e) - text.data());
-        if (close + 1 >= n || text[close + 1] != ')') continue;
+        const std::size_t close = quoted_name_end(text, q + 1, text[q], max_len);
+        if (close == npos || close + 1 >= n || text[close + 1] != ')') continue;
         const auto it = index.find(std::string_view(text).substr(q + 1, close - q - 1));
         if (it == index.end()) continue;
         hits.push_back({p, close + 2, it->second});
@@ -214,10 +307,11 @@ std::string source_form(char q, std::string_view s, std::string_view t) {
 
 std::string rewrite_sources_sequential(std::string text, const StrPairList& pairs,
                                        const SourceMap& sources) {
+    const std::size_t bound = size_bound(text.size());
     for (const auto& [s, t] : pairs) {
         const auto rep = source_replacement(sources.at(s), t);
-        replace_all(text, source_form('\'', s, t), rep);
-        replace_all(text, source_form('"', s, t), rep);
+        replace_bounded(text, source_form('\'', s, t), rep, bound);
+        replace_bounded(text, source_form('"', s, t), rep, bound);
     }
     return text;
 }
@@ -249,25 +343,19 @@ std::optional<std::string> rewrite_sources_fast(const std::string& text, const S
 
     const std::size_t n = text.size();
     const std::string_view view(text);
+    const Finder keyword("source(");
     std::vector<Hit> hits;
     std::size_t pos = 0;
-    auto closing = [&](std::size_t from, char q, std::size_t max_len) -> std::size_t {
-        if (from >= n) return npos;
-        const std::size_t lim = std::min(n, from + max_len + 1);
-        const void* e = std::memchr(text.data() + from, q, lim - from);
-        return e == nullptr ? npos
-                            : static_cast<std::size_t>(static_cast<const char*>(e) - text.data());
-    };
-    for (std::size_t p; (p = find_in(text, "source(", pos)) != npos;) {
+    for (std::size_t p; (p = keyword.find(text, pos)) != npos;) {
         pos = p + 1;
         const std::size_t q1 = p + 7;
         if (q1 >= n || !is_quote(text[q1])) continue;
         const char q = text[q1];
-        const std::size_t c1 = closing(q1 + 1, q, max_s);
+        const std::size_t c1 = quoted_name_end(view, q1 + 1, q, max_s);
         if (c1 == npos || view.substr(c1 + 1, 2) != std::string_view(", ") ||
             c1 + 3 >= n || text[c1 + 3] != q)
             continue;
-        const std::size_t c2 = closing(c1 + 4, q, max_t);
+        const std::size_t c2 = quoted_name_end(view, c1 + 4, q, max_t);
         if (c2 == npos || c2 + 1 >= n || text[c2 + 1] != ')') continue;
         const auto it = index.find({view.substr(q1 + 1, c1 - q1 - 1), view.substr(c1 + 4, c2 - c1 - 4)});
         if (it == index.end()) continue;
@@ -295,17 +383,17 @@ std::optional<std::string> rewrite_sources_fast(const std::string& text, const S
 // fixed order of the substitution map. With brace-free keys every occurrence of a
 // key's written form is a "spot": two opening braces, a brace-free content, two
 // closing braces; spots never overlap, and replacing one leaves every other spot
-// intact. A pass can then be done as one splice of all spots of its starting text,
-// provided nothing the pass inserts is picked up again later in the same pass:
+// intact. A pass can then be done as one splice of all key spots of its starting
+// text, provided nothing the pass inserts is picked up again later in the pass:
 //  - the map order puts every key after the keys whose placeholders its value holds
 //    (a value holding its own placeholder is fine, except the brace-less form
 //    when the text holds the spaced one, which the same key's second replacement
 //    would catch);
 //  - no key spot of the result crosses the edge of an inserted value (one would be
-//    formed by the insertion itself, and it is found in the result just as in the
+//    formed by the insertion itself, and it shows in the result just as in the
 //    intermediate texts).
-// Any pass that fails these checks, and every pass when a key holds a brace or a
-// key equals another one padded with a space on each side, runs sequentially.
+// A pass that fails these checks runs sequentially, and so does every pass when a
+// key holds a brace or a key equals another one padded with a space on each side.
 //
 // Runaway maps. A value holding placeholders can make the text grow on every pass,
 // exponentially when a placeholder comes back twice, and the pass limit may be as
@@ -317,50 +405,85 @@ std::optional<std::string> rewrite_sources_fast(const std::string& text, const S
 //    substitution) stops the passes (size bound), and so does having scanned more
 //    than 2^33 bytes after at least 16 passes (work bound; pass limits up to 16 are
 //    never cut short by it);
-//  - when a bound stops the passes and the outcome is certainly an error -- all keys
-//    brace-free, and some key k that is a \w+ name, with no key " k ", has a value
-//    holding "{{ k }}" or "{{k}}" while the text holds one of them, so one of them
-//    survives every later pass -- the result is UnresolvedVariable for the leftmost
-//    leftover placeholder of the text where the passes stopped; otherwise
-//    SizeLimitExceeded is thrown.
+//  - when a bound stops the passes, the outcome is certainly an error if all keys
+//    are brace-free and the text holds a placeholder of a key in the largest set C
+//    of keys that are \w+ names, have no key equal to them padded with a space on
+//    each side, and each have a value holding a placeholder (either written form)
+//    of a key in C -- such a placeholder is only ever replaced by a value that
+//    brings another one, so one survives every later pass. The result is then
+//    UnresolvedVariable for the leftmost leftover placeholder of the text where the
+//    passes stopped; otherwise SizeLimitExceeded is thrown.
 
-constexpr std::size_t kMinSizeBound = std::size_t{256} << 20;
 constexpr std::uint64_t kWorkBound = std::uint64_t{1} << 33;
 constexpr std::uint64_t kPassesBeforeWorkBound = 16;
 
-struct Spot {
-    std::size_t start, end;
+// Walks the "{{content}}" spans of a text whose content is brace-free and at most
+// max_content bytes long, left to right.
+class SpotCursor {
+public:
+    SpotCursor(std::string_view s, std::size_t max_content) : s_(s), max_(max_content) {}
+
+    bool next() {
+        const std::size_t n = s_.size();
+        while (i_ + 1 < n) {
+            const char* hit = find_byte(s_.data() + i_, '{', n - i_);
+            if (hit == nullptr) break;
+            const auto a = static_cast<std::size_t>(hit - s_.data());
+            if (a + 1 >= n) break;
+            if (s_[a + 1] != '{') {
+                i_ = a + 2;
+                continue;
+            }
+            const std::size_t c = a + 2;
+            const std::size_t stop = std::min(n, c + max_ + 1);
+            std::size_t j = c;
+            while (j < stop && s_[j] != '{' && s_[j] != '}') ++j;
+            if (j + 1 < n && s_[j] == '}' && s_[j + 1] == '}' && j - c <= max_) {
+                start = a;
+                end = j + 2;
+                content = std::string_view(s_.data() + c, j - c);
+                i_ = j + 2;
+                return true;
+            }
+            i_ = a + 1;
+        }
+        i_ = n;
+        return false;
+    }
+
+    std::size_t start = 0, end = 0;
+    std::string_view content;
+
+private:
+    std::string_view s_;
+    std::size_t max_;
+    std::size_t i_ = 0;
+};
+
+// Whether no "{{content}}" span (brace-free content) can cross an edge of v once
+// v is inserted somewhere: the part of such a span inside v would be a brace-free
+// run closed by "}}" or by one "}", or "{" and such a run, at v's start (or the
+// mirror image at its end), or all of v.
+bool edge_safe(std::string_view v) {
+    const std::size_t first = v.find_first_of("{}");
+    if (first == npos) return false;
+    if (v.front() == '{') {
+        const std::size_t second = v.find_first_of("{}", 1);
+        if (second == npos || v[second] != '{') return false;
+    } else if (v[first] != '{') {
+        return false;
+    }
+    if (v.back() == '}') {
+        const std::size_t before = v.find_last_of("{}", v.size() - 2);
+        return v.size() >= 2 && before != npos && v[before] == '}';
+    }
+    return v[v.find_last_of("{}")] == '}';
+}
+
+struct InnerRef {
     std::uint32_t key;
     bool spaced;
 };
-
-// Calls f(start, end, content) for every "{{content}}" with a brace-free content of
-// at most max_content bytes, left to right; f returns false to stop.
-template <typename F>
-void for_each_spot(std::string_view s, std::size_t max_content, F&& f) {
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i + 1 < n) {
-        const void* hit = std::memchr(s.data() + i, '{', n - i);
-        if (hit == nullptr) return;
-        const auto a = static_cast<std::size_t>(static_cast<const char*>(hit) - s.data());
-        if (a + 1 >= n) return;
-        if (s[a + 1] != '{') {
-            i = a + 2;
-            continue;
-        }
-        const std::size_t c = a + 2;
-        const std::size_t stop = std::min(n, c + max_content + 1);
-        std::size_t j = c;
-        while (j < stop && s[j] != '{' && s[j] != '}') ++j;
-        if (j + 1 < n && s[j] == '}' && s[j + 1] == '}' && j - c <= max_content) {
-            if (!f(a, j + 2, s.substr(c, j - c))) return;
-            i = j + 2;
-        } else {
-            i = a + 1;
-        }
-    }
-}
 
 class Substituter {
 public:
@@ -379,35 +502,39 @@ public:
         }
         fast_ = allow_fast && brace_free_ && !conflict_;
         if (fast_) {
-            find_inner_spots();
+            compute_inner();
             if (reorder) dependency_order();
             ok_.assign(e_.size(), 1);
             unspaced_self_.assign(e_.size(), 0);
+            inner_growth_.assign(e_.size(), 0);
             for (std::uint32_t i = 0; i < inner_.size(); ++i)
-                for (const auto& sp : inner_[i]) {
-                    if (sp.key > i || (sp.key == i && !sp.spaced)) ok_[i] = 0;
-                    if (sp.key == i && !sp.spaced) unspaced_self_[i] = 1;
+                for (const auto& r : inner_[i]) {
+                    if (r.key > i || (r.key == i && !r.spaced)) ok_[i] = 0;
+                    if (r.key == i && !r.spaced) unspaced_self_[i] = 1;
+                    inner_growth_[i] += static_cast<std::int64_t>(e_[r.key].second.size()) -
+                                        static_cast<std::int64_t>(e_[r.key].first.size() + 4 +
+                                                                  (r.spaced ? 2 : 0));
                 }
         }
-        stamp_.assign(e_.size(), 0);
+        if (brace_free_) {
+            edge_safe_.reserve(e_.size());
+            for (const auto& [k, v] : e_) edge_safe_.push_back(edge_safe(v));
+        }
+        stamp_plain_.assign(e_.size(), 0);
+        stamp_spaced_.assign(e_.size(), 0);
     }
 
     detail::SubstitutionRun run(std::string& text, std::uint64_t limit) {
         detail::SubstitutionRun res;
-        if (limit == 0) {
-            res.order = e_;
-            return res;
-        }
-        bound_ = std::max(kMinSizeBound, text.size() > kMinSizeBound / 4 ? text.size() * 4 : 0);
-        spots_valid_ = brace_free_;
-        if (spots_valid_) scan(text, spots_);
+        bound_ = size_bound(text.size());
+        if (brace_free_) mark_present(text);
 
         std::uint64_t passes = 0;
         std::string checkpoint;
         bool have_checkpoint = false;
         std::uint64_t checkpoint_at = 0, power = 1;
         while (passes < limit) {
-            if (spots_valid_ && spots_.empty()) {
+            if (brace_free_ && !has_spots_) {
                 ++passes;  // this pass would change nothing
                 break;
             }
@@ -415,6 +542,7 @@ public:
             if (st == Step::Over) return bound_hit(text, res, "exceed " + std::to_string(bound_));
             ++passes;
             if (st == Step::Same) break;
+            if (brace_free_ && !has_spots_) continue;  // the loop head ends it
             if (!have_checkpoint) {
                 checkpoint = text;
                 checkpoint_at = passes;
@@ -442,33 +570,45 @@ public:
 private:
     enum class Step { Changed, Same, Over };
 
+    // The keys whose written form a spot's content spells: the content itself
+    // (brace-less form) and the content without its padding spaces (spaced form).
+    struct KeyHit {
+        std::int64_t plain = -1, spaced = -1;
+        bool any() const { return plain >= 0 || spaced >= 0; }
+    };
+
     void build_index() {
         index_.clear();
         for (std::uint32_t i = 0; i < e_.size(); ++i) index_.emplace(e_[i].first, i);
+        cache_valid_ = false;
     }
 
-    // Calls f(key, spaced) for each key whose written form the content spells.
-    template <typename F>
-    void keys_of(std::string_view content, F&& f) const {
-        if (auto it = index_.find(content); it != index_.end()) f(it->second, false);
+    // Runs of one placeholder are common, so the last answer is kept.
+    KeyHit keys_of(std::string_view content) {
+        if (cache_valid_ && same_bytes(content, cache_content_)) return cache_hit_;
+        KeyHit h;
+        if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
         if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ')
             if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
-                f(it->second, true);
+                h.spaced = it->second;
+        cache_content_.assign(content);
+        cache_hit_ = h;
+        cache_valid_ = true;
+        return h;
     }
 
-    void scan(std::string_view text, std::vector<Spot>& out) {
-        out.clear();
-        work_ += text.size();
-        for_each_spot(text, max_content_, [&](std::size_t a, std::size_t b, std::string_view c) {
-            keys_of(c, [&](std::uint32_t k, bool spaced) { out.push_back({a, b, k, spaced}); });
-            return true;
-        });
-    }
-
-    void find_inner_spots() {
+    void compute_inner() {
         inner_.assign(e_.size(), {});
-        for (std::uint32_t i = 0; i < e_.size(); ++i)
-            if (e_[i].second.find("{{") != npos) scan(e_[i].second, inner_[i]);
+        for (std::uint32_t i = 0; i < e_.size(); ++i) {
+            if (e_[i].second.find("{{") == npos) continue;
+            SpotCursor c(e_[i].second, max_content_);
+            while (c.next()) {
+                const KeyHit h = keys_of(c.content);
+                if (h.plain >= 0) inner_[i].push_back({static_cast<std::uint32_t>(h.plain), false});
+                if (h.spaced >= 0) inner_[i].push_back({static_cast<std::uint32_t>(h.spaced), true});
+            }
+        }
+        inner_done_ = true;
     }
 
     // Kahn's order over "value of i holds a placeholder of j": j comes first. Keys
@@ -480,9 +620,9 @@ private:
         std::vector<std::uint32_t> indeg(n, 0);
         bool any = false;
         for (std::uint32_t i = 0; i < n; ++i)
-            for (const auto& sp : inner_[i])
-                if (sp.key != i) {
-                    users[sp.key].push_back(i);
+            for (const auto& r : inner_[i])
+                if (r.key != i) {
+                    users[r.key].push_back(i);
                     ++indeg[i];
                     any = true;
                 }
@@ -500,11 +640,11 @@ private:
         std::vector<std::uint32_t> pos(n);
         for (std::uint32_t p = 0; p < n; ++p) pos[order[p]] = p;
         VarEntries e(n);
-        std::vector<std::vector<Spot>> inner(n);
+        std::vector<std::vector<InnerRef>> inner(n);
         for (std::uint32_t p = 0; p < n; ++p) {
             e[p] = e_[order[p]];
             inner[p] = std::move(inner_[order[p]]);
-            for (auto& sp : inner[p]) sp.key = pos[sp.key];
+            for (auto& r : inner[p]) r.key = pos[r.key];
         }
         e_ = std::move(e);
         inner_ = std::move(inner);
@@ -512,115 +652,201 @@ private:
     }
 
     Step step(std::string& text) {
-        if (fast_ && spots_valid_) {
-            switch (fast_pass(text)) {
-                case Fast::Done:
-                    if (next_ == text) return Step::Same;
-                    text.swap(next_);
-                    spots_.swap(next_spots_);
-                    return Step::Changed;
-                case Fast::Over:
-                    return Step::Over;
-                case Fast::Fallback:
-                    break;
-            }
+        if (!(fast_ && fast_pass(text))) {
+            next_size_ = 0;
+            next_ = text;
+            if (!sequential_pass(next_)) return Step::Over;
         }
-        next_ = text;
-        if (!sequential_pass(next_)) return Step::Over;
         if (next_ == text) return Step::Same;
         text.swap(next_);
-        spots_valid_ = brace_free_;
-        if (spots_valid_) scan(text, spots_);
         return Step::Changed;
     }
 
-    enum class Fast { Done, Over, Fallback };
-
-    Fast fast_pass(const std::string& text) {
-        std::size_t size = text.size();
-        for (const auto& sp : spots_) {
-            if (!ok_[sp.key] || (sp.spaced && unspaced_self_[sp.key])) return Fast::Fallback;
-            size = size - (sp.end - sp.start) + e_[sp.key].second.size();
-        }
-        if (size > bound_) return Fast::Over;
+    // One pass as a single splice into next_; false when the pass has to run
+    // sequentially (which also decides a size bound exactly).
+    bool fast_pass(const std::string& text) {
+        if (next_size_ > bound_) return false;
         next_.clear();
-        next_.reserve(size);
-        regions_.clear();
+        next_.reserve(next_size_ != 0 ? next_size_ : text.size());
+        next_size_ = 0;
+        SpotCursor tc(text, max_content_);
         std::size_t from = 0;
-        for (const auto& sp : spots_) {
-            next_.append(text, from, sp.start - from);
-            const std::size_t s = next_.size();
-            next_.append(e_[sp.key].second);
-            regions_.emplace_back(s, next_.size());
-            from = sp.end;
+        bool all_edge_safe = true, inner_spots = false;
+        std::int64_t growth = 0;
+        while (tc.next()) {
+            const KeyHit h = keys_of(tc.content);
+            if (!h.any()) continue;
+            const bool spaced = h.spaced >= 0;
+            const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
+            if (!ok_[k] || (spaced && unspaced_self_[k])) return false;
+            next_.append(text, from, tc.start - from);
+            next_.append(e_[k].second);
+            from = tc.end;
+            if (next_.size() > bound_) return false;
+            all_edge_safe = all_edge_safe && edge_safe_[k];
+            inner_spots = inner_spots || !inner_[k].empty();
+            growth += inner_growth_[k];
         }
         next_.append(text, from, npos);
+        if (next_.size() > bound_) return false;
         work_ += text.size();
+        if (all_edge_safe) {
+            // No spot crosses an edge: the result's key spots are the inserted
+            // values' own placeholders.
+            has_spots_ = inner_spots;
+            next_size_ = static_cast<std::size_t>(static_cast<std::int64_t>(next_.size()) + growth);
+            return true;
+        }
 
-        // Every key spot of the result must lie inside one inserted value.
-        next_spots_.clear();
-        work_ += next_.size();
-        bool crossing = false;
-        std::size_t r = 0;
-        for_each_spot(next_, max_content_, [&](std::size_t a, std::size_t b, std::string_view c) {
-            keys_of(c, [&](std::uint32_t k, bool spaced) {
-                while (r < regions_.size() && regions_[r].second < b) ++r;
-                if (r == regions_.size() || regions_[r].first > a)
-                    crossing = true;
-                else
-                    next_spots_.push_back({a, b, k, spaced});
-            });
-            return !crossing;
-        });
-        return crossing ? Fast::Fallback : Fast::Done;
+        // Every key spot of the result must lie inside one inserted value; the
+        // inserted values are found again by walking the text's spots alongside.
+        SpotCursor inserted(text, max_content_), result(next_, max_content_);
+        std::size_t added = 0, removed = 0, region_start = 0, region_end = 0;
+        bool have_region = false;
+        has_spots_ = false;
+        // The result's key spots are exactly what the next pass replaces, so its
+        // size is known here.
+        std::size_t size = next_.size();
+        while (result.next()) {
+            const KeyHit h = keys_of(result.content);
+            if (!h.any()) continue;
+            has_spots_ = true;
+            size = size - (result.end - result.start) +
+                   e_[static_cast<std::size_t>(h.spaced >= 0 ? h.spaced : h.plain)].second.size();
+            while (!have_region || region_end < result.end) {
+                std::int64_t k = -1;
+                while (k < 0 && inserted.next()) {
+                    const KeyHit h = keys_of(inserted.content);
+                    k = h.spaced >= 0 ? h.spaced : h.plain;
+                }
+                if (k < 0) return false;
+                const std::size_t len = e_[static_cast<std::size_t>(k)].second.size();
+                region_start = inserted.start + added - removed;
+                region_end = region_start + len;
+                added += len;
+                removed += inserted.end - inserted.start;
+                have_region = true;
+            }
+            if (region_start > result.start) return false;
+        }
+        work_ += text.size() + next_.size();
+        next_size_ = size;
+        return true;
     }
 
-    // One pass exactly as defined. With brace-free keys, a key none of whose spots
-    // is in the text at its turn is skipped: its replacements would find nothing.
+    // Marks the keys with a spot in the text; with brace-free keys no other key
+    // can match anywhere. Within a sequential pass the marks may go stale in the
+    // safe direction only (a mark for a spot since replaced).
+    void mark_present(std::string_view text) {
+        ++epoch_;
+        work_ += text.size();
+        has_spots_ = false;
+        SpotCursor c(text, max_content_);
+        while (c.next()) {
+            const KeyHit h = keys_of(c.content);
+            if (h.plain >= 0) stamp_plain_[static_cast<std::size_t>(h.plain)] = epoch_;
+            if (h.spaced >= 0) stamp_spaced_[static_cast<std::size_t>(h.spaced)] = epoch_;
+            has_spots_ = has_spots_ || h.any();
+        }
+    }
+
+    // One pass exactly as defined; with brace-free keys, a written form with no
+    // spot in the text at its turn is not searched for, since its replacement
+    // would find nothing. False when the text would outgrow the size bound.
     bool sequential_pass(std::string& text) {
         if (patterns_.empty()) {
             patterns_.reserve(e_.size());
             for (const auto& [k, v] : e_)
                 patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
         }
-        auto mark_present = [&] {
-            ++epoch_;
-            work_ += text.size();
-            for_each_spot(text, max_content_, [&](std::size_t, std::size_t, std::string_view c) {
-                keys_of(c, [&](std::uint32_t k, bool) { stamp_[k] = epoch_; });
-                return true;
-            });
-        };
-        if (brace_free_) mark_present();
+        if (brace_free_) {
+            if (!inner_done_) compute_inner();
+            mark_present(text);
+        }
         for (std::uint32_t i = 0; i < e_.size(); ++i) {
-            if (brace_free_ && stamp_[i] != epoch_) continue;
-            bool over = false;
-            work_ += 2 * text.size();
-            bool changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over);
-            if (over) return false;
-            changed |= replace_all(text, patterns_[i].second, e_[i].second, bound_, &over);
-            if (over) return false;
-            if (changed && brace_free_) mark_present();
+            const bool spaced = !brace_free_ || stamp_spaced_[i] == epoch_;
+            const bool plain = !brace_free_ || stamp_plain_[i] == epoch_;
+            bool over = false, changed = false;
+            if (spaced) {
+                work_ += text.size();
+                changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over);
+                if (over) return false;
+            }
+            // The spaced replacement may have brought brace-less spots of this key.
+            if (plain || changed) {
+                work_ += text.size();
+                changed |= replace_all(text, patterns_[i].second, e_[i].second, bound_, &over);
+                if (over) return false;
+            }
+            if (!changed || !brace_free_) continue;
+            // Without spots across its edges, the keys a value brings are its own
+            // placeholders.
+            if (edge_safe_[i]) {
+                for (const auto& r : inner_[i])
+                    (r.spaced ? stamp_spaced_ : stamp_plain_)[r.key] = epoch_;
+                has_spots_ = has_spots_ || !inner_[i].empty();
+            } else {
+                mark_present(text);
+            }
         }
         return true;
+    }
+
+    bool word_name(std::string_view k) const {
+        const std::string spaced = concat({"{{ ", k, " }}"});
+        std::string_view g[2];
+        return leftover_pattern().first_match(spaced, g, 2) && g[0].size() == spaced.size() &&
+               g[1] == k;
+    }
+
+    // The set C of the rules above, as a flag per key.
+    std::vector<char> closed_set() {
+        if (!inner_done_) compute_inner();
+        const std::size_t n = e_.size();
+        std::vector<char> in(n, 0);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::string_view name = e_[k].first;
+            in[k] = word_name(name) && index_.count(concat({" ", name, " "})) == 0;
+        }
+        std::vector<std::uint32_t> count(n, 0);
+        std::vector<std::vector<std::uint32_t>> users(n);
+        for (std::uint32_t k = 0; k < n; ++k) {
+            if (!in[k]) continue;
+            for (const auto& r : inner_[k])
+                if (in[r.key]) {
+                    ++count[k];
+                    users[r.key].push_back(k);
+                }
+        }
+        std::vector<std::uint32_t> dropped;
+        for (std::uint32_t k = 0; k < n; ++k)
+            if (in[k] && count[k] == 0) {
+                in[k] = 0;
+                dropped.push_back(k);
+            }
+        while (!dropped.empty()) {
+            const auto j = dropped.back();
+            dropped.pop_back();
+            for (auto k : users[j])
+                if (in[k] && --count[k] == 0) {
+                    in[k] = 0;
+                    dropped.push_back(k);
+                }
+        }
+        return in;
     }
 
     detail::SubstitutionRun bound_hit(const std::string& text, detail::SubstitutionRun& res,
                                       const std::string& what) {
         if (brace_free_) {
-            std::vector<Spot> present;
-            scan(text, present);
-            for (const auto& sp : present) {
-                const std::string_view k = e_[sp.key].first;
-                const std::string_view v = e_[sp.key].second;
-                const std::string spaced = concat({"{{ ", k, " }}"});
-                const std::string plain = concat({"{{", k, "}}"});
+            const std::vector<char> in = closed_set();
+            SpotCursor c(text, max_content_);
+            while (c.next()) {
+                const KeyHit h = keys_of(c.content);
+                const bool certain = (h.plain >= 0 && in[static_cast<std::size_t>(h.plain)]) ||
+                                     (h.spaced >= 0 && in[static_cast<std::size_t>(h.spaced)]);
                 std::string_view g[2];
-                const bool word_name = leftover_pattern().first_match(spaced, g, 2) &&
-                                       g[0].size() == spaced.size() && g[1] == k;
-                if (!word_name || index_.count(concat({" ", k, " "})) != 0) continue;
-                if (v.find(spaced) == npos && v.find(plain) == npos) continue;
-                if (leftover_pattern().first_match(text, g, 2)) {
+                if (certain && leftover_pattern().first_match(text, g, 2)) {
                     res.leftover = std::string(g[1]);
                     res.order = e_;
                     return std::move(res);
@@ -638,18 +864,22 @@ private:
     bool conflict_ = false;
     bool fast_ = false;
     std::size_t max_content_ = 0;
-    std::vector<std::vector<Spot>> inner_;
-    std::vector<char> ok_, unspaced_self_;
+    std::vector<std::vector<InnerRef>> inner_;
+    bool inner_done_ = false;
+    std::vector<char> ok_, unspaced_self_, edge_safe_;
+    std::vector<std::int64_t> inner_growth_;  // size change when a value's own spots are replaced
     std::vector<std::pair<std::string, std::string>> patterns_;
-    std::vector<std::uint64_t> stamp_;
+    std::vector<std::uint64_t> stamp_plain_, stamp_spaced_;
     std::uint64_t epoch_ = 0;
+    bool cache_valid_ = false;
+    std::string cache_content_;
+    KeyHit cache_hit_;
 
     std::size_t bound_ = 0;
     std::uint64_t work_ = 0;
-    bool spots_valid_ = false;
-    std::vector<Spot> spots_, next_spots_;
+    bool has_spots_ = false;
+    std::size_t next_size_ = 0;  // size of the next one-scan pass's result, 0 if unknown
     std::string next_;
-    std::vector<std::pair<std::size_t, std::size_t>> regions_;
 };
 
 // ---- front matter ----------------------------------------------------------

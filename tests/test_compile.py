@@ -1,0 +1,81 @@
+import pytest
+
+from tovik._core import EphemeralModel, SourceInfo, batch_resolve, compile_model, resolve_model
+
+ARGS = ("analytics", "view", {"v": "1"}, {"raw": SourceInfo("db", "public")})
+
+
+def fields(r):
+    return (r.name, r.resolved_sql, r.target, r.materialization, r.refs, r.sources, r.macros,
+            r.description, r.tags, r.enabled, r.unique_key)
+
+
+@pytest.mark.parametrize(
+    "text, materialization",
+    [
+        ("---\nmaterialization: table\n---\nselect 1", "table"),
+        ("---\nMaterialization: table\n---\nselect 1", "view"),
+        ("---\nmaterialization: 'ephemeral'\n---\nselect 1", "ephemeral"),
+        ("select 1", "view"),
+        ("---\nmaterialization: table\nselect 1", "view"),
+    ],
+)
+def test_front_matter_materialization(text, materialization):
+    assert resolve_model(text, "m", *ARGS).materialization == materialization
+    c = compile_model(text, "m", *ARGS)
+    assert c.materialization == materialization
+    assert c.ddl.startswith({"table": "DROP TABLE", "view": "CREATE OR REPLACE VIEW",
+                             "ephemeral": ""}[materialization])
+
+
+@pytest.mark.parametrize("text", ["---\nmaterialization:\n---\nselect 1", "select 1"])
+def test_unknown_materialization_fails_only_when_compiling(text):
+    mat = "" if text.startswith("---") else "bogus"
+    assert resolve_model(text, "m", "s", "bogus", {}, {}).materialization == mat
+    with pytest.raises(ValueError, match=rf"^Invalid materialization: '{mat}' in model 'm'$"):
+        compile_model(text, "m", "s", "bogus", {}, {})
+
+
+def test_compile_runs_both_phases():
+    text = "---\nschema: st\n---\nselect {{ v }} from ref('a') join source('raw', 't')"
+    c = compile_model(text, "m", *ARGS)
+    assert c.compiled_sql == "\nselect 1 from analytics.a join db.public.t"
+    assert c.ddl == "CREATE OR REPLACE VIEW st.m AS\n" + c.compiled_sql
+    assert (c.target, c.refs, c.sources) == ("st.m", ["a"], [("raw", "t")])
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("select {{ env }}", "Unresolved variable: {{ env }}"),
+        ("select source('raw', 'x') from source('nope', 'orders')",
+         "Unknown source: source('nope', 'orders') in model 'm'"),
+    ],
+)
+@pytest.mark.parametrize("fn", [compile_model, resolve_model])
+def test_resolver_errors(fn, text, message):
+    with pytest.raises(ValueError) as e:
+        fn(text, "m", *ARGS)
+    assert type(e.value) is ValueError and str(e.value) == message
+
+
+def test_ephemerals_default_to_empty():
+    assert fields(resolve_model("ref('e')", "m", *ARGS)) == fields(
+        resolve_model("ref('e')", "m", *ARGS, {}))
+    eph = {"e": EphemeralModel("e", "select 1", [])}
+    assert resolve_model("ref('e')", "m", *ARGS, eph).resolved_sql == "WITH e AS (\nselect 1\n)\ne"
+
+
+def test_batch_matches_single_calls():
+    models = [("a", "---\nmaterialization: table\n---\nselect {{ v }}"), ("b", "ref('a')"),
+              ("a", "select 2")]
+    batch = batch_resolve(models, *ARGS)
+    assert [fields(r) for r in batch] == [fields(resolve_model(t, n, *ARGS)) for n, t in models]
+    assert [r.materialization for r in batch] == ["table", "view", "view"]
+    assert batch_resolve([], *ARGS) == []
+
+
+def test_batch_stops_at_first_error():
+    models = [("a", "select 1"), ("b", "select source('nope', 't')"), ("c", "{{ undefined }}")]
+    with pytest.raises(ValueError, match=r"^Unknown source: source\('nope', 't'\) in model 'b'$"):
+        batch_resolve(models, *ARGS)

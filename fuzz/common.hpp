@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/text.hpp"
+
 namespace fuzz {
 
 [[noreturn]] inline void violated(const char* what, const char* file, int line) {
@@ -95,20 +97,7 @@ inline bool ends_with_space(std::string_view s) {
 
 inline bool trimmed(std::string_view s) { return !starts_with_space(s) && !ends_with_space(s); }
 
-// Pieces between separators, empty ones kept.
-inline std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> out;
-    std::size_t start = 0;
-    for (;;) {
-        const auto pos = s.find(sep, start);
-        if (pos == std::string_view::npos) {
-            out.push_back(s.substr(start));
-            return out;
-        }
-        out.push_back(s.substr(start, pos - start));
-        start = pos + 1;
-    }
-}
+using tovik::text::split;
 
 inline std::size_t count(std::string_view hay, std::string_view needle) {
     std::size_t n = 0;

@@ -1,6 +1,6 @@
 // Helpers shared by the fuzz targets: a property check that stops the run, and
-// small text utilities written independently of the core's own, so that a
-// fault there cannot hide itself.
+// a white-space test written independently of the core's own, so that a fault
+// there cannot hide itself.
 #pragma once
 
 #include <cstddef>

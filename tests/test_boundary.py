@@ -1,3 +1,5 @@
+import collections
+import collections.abc
 import ctypes
 import pytest
 
@@ -161,6 +163,33 @@ def test_unicode_encode_error_is_not_prefixed():
         find_macro_calls("f()", ["\udfff"])
 
 
+class OnlyGetitem:
+    def __getitem__(self, i):
+        if i:
+            raise IndexError
+        return "f"
+
+
+@pytest.mark.parametrize(
+    "value, accepted",
+    [
+        (("f",), True),
+        (range(0), True),
+        (collections.deque(["f"]), True),
+        (OnlyGetitem(), False),
+        ({"f": 1}, False),
+        ({"f"}, False),
+        (iter(["f"]), False),
+    ],
+)
+def test_what_counts_as_a_sequence(value, accepted):
+    if accepted:
+        find_macro_calls("f(x)", value)
+    else:
+        with pytest.raises(TypeError, match="cannot be converted to 'Sequence'"):
+            find_macro_calls("f(x)", value)
+
+
 def test_keywords_and_sequences_accepted():
     assert parse_sql(raw_sql="ref('a')").refs == ["a"]
     dag = core.build_dag(models=[ParsedModel("a", [], []), ParsedModel("b", ["a"], [])])
@@ -179,7 +208,7 @@ def test_keywords_and_sequences_accepted():
 
 
 def test_error_from_item_iteration_keeps_its_type_and_cause():
-    class Bad:
+    class Bad(collections.abc.Sequence):
         def __len__(self):
             return 1
 

@@ -104,6 +104,22 @@ void name_argument_error(const char* name) {
     PyErr_SetRaisedException(err.release());
 }
 
+bool is_sequence(PyObject* o) {
+    if (PyList_Check(o) || PyTuple_Check(o)) return true;
+    // Looked up once; the module lives as long as the interpreter.
+    static PyObject* abc = [] {
+        Ref module(PyImport_ImportModule("collections.abc"));
+        return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+    }();
+    if (abc == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const int r = PyObject_IsInstance(o, abc);
+    if (r < 0) PyErr_Clear();
+    return r == 1;
+}
+
 void set_conversion_error(PyObject* obj, const char* target) {
     Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
     if (!qualname) return;

@@ -32,6 +32,10 @@ bool bind(const Params& p, PyObject* args, PyObject* kwargs, Bound& out);
 // name, leaves other exceptions as they are.
 void name_argument_error(const char* name);
 
+// Lists and tuples, and whatever counts as a collections.abc.Sequence; a
+// failing check is a no.
+bool is_sequence(PyObject* o);
+
 // The "'{}' object cannot be converted to '{}'" TypeError.
 void set_conversion_error(PyObject* obj, const char* target);
 

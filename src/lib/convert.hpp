@@ -88,7 +88,7 @@ bool extract(PyObject* o, std::vector<T>& out) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
-    if (!PySequence_Check(o)) {
+    if (!is_sequence(o)) {
         set_conversion_error(o, "Sequence");
         return false;
     }

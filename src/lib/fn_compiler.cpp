@@ -26,34 +26,27 @@ PyObject* find_macro_calls(const Params& p, const Bound& b) {
 }
 
 namespace {
-// The arguments shared by compile_model and resolve_model.
-struct ModelArgs {
+// compile_model and resolve_model take the same arguments and differ only in
+// how far they take the model.
+template <auto Stage>
+PyObject* one_model(const Params& p, const Bound& b) {
     std::string_view raw_sql, model_name, schema, materialization;
     StrMap vars;
     SourceMap sources;
     EphemeralMap ephemerals;
-
-    bool convert_from(const Params& p, const Bound& b) {
-        return convert(p, b, raw_sql, model_name, schema, materialization, vars, sources,
-                       ephemerals);
-    }
-};
+    if (!convert(p, b, raw_sql, model_name, schema, materialization, vars, sources, ephemerals))
+        return nullptr;
+    return result_to_py(
+        Stage(raw_sql, model_name, schema, materialization, vars, sources, ephemerals));
+}
 }  // namespace
 
 PyObject* compile_model(const Params& p, const Bound& b) {
-    ModelArgs a;
-    if (!a.convert_from(p, b)) return nullptr;
-    return result_to_py(compiler::batch::compile_text(a.raw_sql, a.model_name, a.schema,
-                                                      a.materialization, a.vars, a.sources,
-                                                      a.ephemerals));
+    return one_model<&compiler::batch::compile_text>(p, b);
 }
 
 PyObject* resolve_model(const Params& p, const Bound& b) {
-    ModelArgs a;
-    if (!a.convert_from(p, b)) return nullptr;
-    return result_to_py(compiler::batch::resolve_text(a.raw_sql, a.model_name, a.schema,
-                                                      a.materialization, a.vars, a.sources,
-                                                      a.ephemerals));
+    return one_model<&compiler::batch::resolve_text>(p, b);
 }
 
 PyObject* wrap_ddl(const Params& p, const Bound& b) {

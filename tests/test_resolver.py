@@ -1,6 +1,8 @@
 import itertools
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -220,27 +222,110 @@ def test_runaway_variables_end_in_error(monkeypatch, vars):
     assert error("select {{ a }}", vars=vars) in {unresolved("a"), unresolved("b")}
 
 
-@big_texts
-def test_runaway_without_certain_error_raises_memory_error(monkeypatch):
-    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(U64_MAX))
-    with pytest.raises(MemoryError, match="variable substitution in model 'daily'"):
-        resolve("{{ { }}", vars={"{": "{{ { }}{{ { }}"})
+# The size bound follows the memory the process may use; a child process with a
+# 1 GiB address space gets a bound of 128 MiB, the same on every path.
+SMALL_BOUND = (1 << 30) // 8
+
+SMALL_PROCESS = """
+import os, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+from tovik._core import SourceInfo, resolve_model
+passes, body, schema, vars, sources = eval(sys.argv[1])
+os.environ["TOVIK_MAX_VAR_PASSES"] = str(passes)
+try:
+    print(len(resolve_model(body, "m", schema, "view", vars, sources).resolved_sql))
+except MemoryError as e:
+    print("MemoryError:", e)
+"""
+
+
+def in_small_process(args):
+    """Resolves (passes, body, schema, vars, sources), given as Python source."""
+    out = subprocess.run([sys.executable, "-P", "-c", SMALL_PROCESS, args],
+                         capture_output=True, text=True, check=True)
+    return out.stdout.strip()
 
 
 @pytest.mark.parametrize(
-    "body, schema, sources",
+    "args, message",
     [
+        # One-scan ref rewrite with a long schema.
+        ("10, \"ref('m') \" * 70_000, 'x' * 2000, {}, {}", "rewriting references"),
         # Each duplicate rewrites the copies of itself that the previous one inserted.
-        ("ref('a') " * 30, "ref('a')ref('a')", {}),
-        ("source('s', 't') " * 30, "x", {"s": SourceInfo("", "source('s', 't')" * 2)}),
+        ("10, \"ref('a') \" * 30, \"ref('a')ref('a')\", {}, {}", "rewriting references"),
+        ("10, \"source('s', 't') \" * 30, 's', {}, "
+         "{'s': SourceInfo('', \"source('s', 't')\" * 2)}", "rewriting references"),
+        # Doubling with no provable outcome (the key is no \\w name).
+        (f"{U64_MAX}, '{{{{ {{ }}}}', 's', {{'{{': '{{{{ {{ }}}}' * 2}}, {{}}",
+         "variable substitution in model 'm'"),
+        (f"10, '{{{{ a }}}}', 's', {{'a': 'x' * {SMALL_BOUND + 1}}}, {{}}",
+         "variable substitution in model 'm'"),
     ],
 )
 @big_texts
-def test_self_inserting_rewrites_stop_at_the_size_bound(body, schema, sources):
-    assert len(resolve(body[: len(body) * 8 // 30], schema=schema, sources=sources)
-               .resolved_sql) > 2**8
-    with pytest.raises(MemoryError, match="rewriting references would exceed 268435456 bytes"):
-        resolve(body, schema=schema, sources=sources)
+def test_past_the_size_bound_is_memory_error(args, message):
+    assert in_small_process(args) == f"MemoryError: {message} would exceed {SMALL_BOUND} bytes"
+
+
+@big_texts
+def test_up_to_the_size_bound_is_produced():
+    assert in_small_process(f"10, '{{{{ a }}}}', 's', {{'a': 'x' * {SMALL_BOUND}}}, {{}}") == (
+        str(SMALL_BOUND))
+
+
+@pytest.mark.parametrize(
+    "body, schema, sources, expected",
+    [
+        # Beyond the former fixed bound of 256 MiB.
+        ("{{ a }}", "s", {}, None),
+        # Duplicates with a schema that keeps the rewrite off the one-scan path.
+        ("ref('m') " * 140_000, "x(" * 1024, {}, ("x(" * 1024 + ".m ") * 140_000),
+        ("source('r', 't') " * 140_000, "s", {"r": SourceInfo("(", "x" * 2048)},
+         ("(." + "x" * 2048 + ".t ") * 140_000),
+    ],
+)
+@big_texts
+def test_results_the_machine_can_hold_are_produced(body, schema, sources, expected):
+    value = "x" * (300 << 20)
+    out = resolve_model(body, "m", schema, "view", {"a": value}, sources).resolved_sql
+    assert out == (value if expected is None else expected)
+
+
+def chain(n):
+    vars = {f"p{i}": f"{{{{ p{i + 1} }}}}" for i in range(n - 1)}
+    vars[f"p{n - 1}"] = "ok"
+    return vars
+
+
+@pytest.mark.parametrize(
+    "passes, body, vars, name",
+    [
+        # The chain ends long before the doubling could be built out.
+        (60, "{{ p0 }} {{ a }}", {**chain(40), "a": "{{ a }}{{ a }}"}, "a"),
+        (U64_MAX, "{{ p0 }} {{ a }}", {**chain(40), "a": "{{ a }}{{ a }}"}, "a"),
+        # Never substituted, leftmost, and nothing before it changes.
+        (10, "{{ zz }} {{a b}}", {"a b": "{{a b}}" * 8}, "zz"),
+        (U64_MAX, "x {{ zz }} {{ a }}", {"a": "{{ a }}{{ a }}"}, "zz"),
+    ],
+)
+def test_runaway_outcome_is_that_of_the_passes(monkeypatch, passes, body, vars, name):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(passes))
+    assert error(body, vars=vars) == unresolved(name)
+
+
+@big_texts
+def test_placeholders_recreated_for_a_thousand_passes(monkeypatch):
+    # A placeholder re-formed by its own value peels one level a pass, beside a
+    # value that grows by 10 kB a pass; the peeling ends before the passes do.
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", "1100")
+    body = "{{" * 999 + "{{ z }}" + "}}" * 999 + " {{ a }}"
+    assert error(body, vars={"z": " z ", "a": "x" * 10_000 + "{{ a }}"}) == unresolved("a")
+
+
+@big_texts
+def test_long_linear_growth_is_not_refused(monkeypatch):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", "150000")
+    assert sql("{{ a-b }}", vars={"a-b": "x{{ a-b }}"}) == "x" * 150_000 + "{{ a-b }}"
 
 
 @pytest.mark.parametrize("limit", [U64_MAX, U64_MAX - 1])

@@ -6,6 +6,9 @@
 #include <limits>
 #include <unordered_map>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "util/regex.hpp"
 #include "util/text.hpp"
 
@@ -154,34 +157,86 @@ bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
     return true;
 }
 
-// The working text may grow to this size, or to four times its size before the
-// step, whichever is more. Sequential rewriting with duplicated refs and a
-// replacement that holds its own written form doubles the text on every
-// duplicate; past the bound the result is refused instead of exhausting memory.
-constexpr std::size_t kMinSizeBound = std::size_t{256} << 20;
-
-std::size_t size_bound(std::size_t before) {
-    return std::max(kMinSizeBound, before > kMinSizeBound / 4 ? before * 4 : 0);
+[[noreturn]] void refuse_rewrite(std::size_t bound) {
+    throw SizeLimitExceeded("rewriting references would exceed " + std::to_string(bound) +
+                            " bytes");
 }
 
-void replace_bounded(std::string& text, std::string_view pat, std::string_view rep,
+// One replacement of a rewriting step; a result past `bound` is refused.
+bool replace_bounded(std::string& text, std::string_view pat, std::string_view rep,
                      std::size_t bound) {
     bool over = false;
-    replace_all(text, pat, rep, bound, &over);
-    if (over)
-        throw SizeLimitExceeded("rewriting references would exceed " + std::to_string(bound) +
-                                " bytes");
+    const bool changed = replace_all(text, pat, rep, bound, &over);
+    if (over) refuse_rewrite(bound);
+    return changed;
 }
+
+// A one-scan rewrite stands for a sequence of replacements; no text in that
+// sequence exceeds the original plus every growing replacement. Past the bound
+// the sequential path decides, step by step, whether one really does.
+bool fits(std::size_t size, std::size_t growth, std::size_t bound) {
+    return size <= bound && growth <= bound - size;
+}
+
+// Sequential rewriting of written forms, one name (or pair) at a time. A name
+// listed again does nothing unless a step since its last turn may have brought
+// its forms back, so each name remembers the text version that it left free of
+// its forms: with thousands of duplicates over a text of hundreds of megabytes,
+// two full scans per duplicate would take hours.
+class FormRewriter {
+public:
+    FormRewriter(std::string& text, std::size_t bound) : text_(text), bound_(bound) {}
+
+    template <typename Key>
+    void count(const Key& key) { ++left_[key_of(key)]; }
+
+    template <typename Key>
+    void rewrite(const Key& key, const std::string& form1, const std::string& form2,
+                 std::string_view rep) {
+        const std::string k = key_of(key);
+        auto& left = left_[k];
+        --left;
+        auto clean = clean_at_.find(k);
+        if (clean != clean_at_.end() && clean->second == version_) return;
+        bool changed = replace_bounded(text_, form1, rep, bound_);
+        changed = replace_bounded(text_, form2, rep, bound_) || changed;
+        if (changed) {
+            ++version_;
+            // Only worth knowing when the name comes again.
+            if (left == 0 || text_.find(form1) != npos || text_.find(form2) != npos) return;
+        }
+        clean_at_[k] = version_;
+    }
+
+private:
+    static std::string key_of(const std::string& n) { return n; }
+    static std::string key_of(const StrPair& p) {
+        return concat({std::to_string(p.first.size()), ":", p.first, p.second});
+    }
+
+    std::string& text_;
+    std::size_t bound_;
+    std::uint64_t version_ = 0;
+    std::unordered_map<std::string, std::uint64_t> clean_at_;
+    std::unordered_map<std::string, std::size_t> left_;
+};
 
 struct Hit {
     std::size_t start, end;
     std::size_t rep;  // index into the replacement list
 };
 
-std::string splice(const std::string& text, const std::vector<Hit>& hits,
-                   const std::vector<std::string>& reps) {
-    std::size_t size = text.size();
-    for (const auto& h : hits) size = size - (h.end - h.start) + reps[h.rep].size();
+// The spliced text, or none when a replacement sequence it stands for could
+// pass `bound` (the sequential path then decides).
+std::optional<std::string> splice(const std::string& text, const std::vector<Hit>& hits,
+                                  const std::vector<std::string>& reps, std::size_t bound) {
+    std::size_t size = text.size(), growth = 0;
+    for (const auto& h : hits) {
+        const std::size_t len = h.end - h.start, rep = reps[h.rep].size();
+        size = size - len + rep;
+        if (rep > len) growth += rep - len;
+    }
+    if (!fits(text.size(), growth, bound)) return std::nullopt;
     std::string out;
     out.reserve(size);
     std::size_t from = 0;
@@ -211,17 +266,13 @@ std::string ref_form(char q, std::string_view name) {
 }
 
 std::string rewrite_refs_sequential(std::string text, std::string_view schema,
-                                    const StrList& other, const StrList& ephemeral) {
-    const std::size_t bound = size_bound(text.size());
-    for (const auto& n : other) {
-        const auto rep = concat({schema, ".", n});
-        replace_bounded(text, ref_form('\'', n), rep, bound);
-        replace_bounded(text, ref_form('"', n), rep, bound);
-    }
-    for (const auto& n : ephemeral) {
-        replace_bounded(text, ref_form('\'', n), n, bound);
-        replace_bounded(text, ref_form('"', n), n, bound);
-    }
+                                    const StrList& other, const StrList& ephemeral,
+                                    std::size_t bound) {
+    FormRewriter rw(text, bound);
+    for (const auto& n : other) rw.count(n);
+    for (const auto& n : ephemeral) rw.count(n);
+    for (const auto& n : other) rw.rewrite(n, ref_form('\'', n), ref_form('"', n), concat({schema, ".", n}));
+    for (const auto& n : ephemeral) rw.rewrite(n, ref_form('\'', n), ref_form('"', n), n);
     return text;
 }
 
@@ -236,7 +287,8 @@ std::string rewrite_refs_sequential(std::string text, std::string_view schema,
 // Any occurrence with such a neighbourhood sends the whole step down the
 // sequential path.
 std::optional<std::string> rewrite_refs_fast(const std::string& text, std::string_view schema,
-                                             const StrList& other, const StrList& ephemeral) {
+                                             const StrList& other, const StrList& ephemeral,
+                                             std::size_t bound) {
     if (!other.empty() && has_paren(schema)) return std::nullopt;
     std::unordered_map<std::string_view, std::size_t> index;
     std::vector<std::string> reps;
@@ -290,7 +342,7 @@ std::optional<std::string> rewrite_refs_fast(const std::string& text, std::strin
             if (before && after) return std::nullopt;
         }
     }
-    return splice(text, hits, reps);
+    return splice(text, hits, reps, bound);
 }
 
 // ---- sources ---------------------------------------------------------------
@@ -306,12 +358,13 @@ std::string source_form(char q, std::string_view s, std::string_view t) {
 }
 
 std::string rewrite_sources_sequential(std::string text, const StrPairList& pairs,
-                                       const SourceMap& sources) {
-    const std::size_t bound = size_bound(text.size());
-    for (const auto& [s, t] : pairs) {
-        const auto rep = source_replacement(sources.at(s), t);
-        replace_bounded(text, source_form('\'', s, t), rep, bound);
-        replace_bounded(text, source_form('"', s, t), rep, bound);
+                                       const SourceMap& sources, std::size_t bound) {
+    FormRewriter rw(text, bound);
+    for (const auto& p : pairs) rw.count(p);
+    for (const auto& p : pairs) {
+        const auto& [s, t] = p;
+        rw.rewrite(p, source_form('\'', s, t), source_form('"', s, t),
+                   source_replacement(sources.at(s), t));
     }
     return text;
 }
@@ -327,7 +380,7 @@ struct PairHash {
 // replacement holds a "." and no parenthesis, so it can only ever become part of
 // a new "source" keyword.
 std::optional<std::string> rewrite_sources_fast(const std::string& text, const StrPairList& pairs,
-                                                const SourceMap& sources) {
+                                                const SourceMap& sources, std::size_t bound) {
     std::unordered_map<std::pair<std::string_view, std::string_view>, std::size_t, PairHash> index;
     std::vector<std::string> reps;
     std::size_t max_s = 0, max_t = 0;
@@ -374,7 +427,7 @@ std::optional<std::string> rewrite_sources_fast(const std::string& text, const S
             if (keyword_byte(next) || next == '(') return std::nullopt;
         }
     }
-    return splice(text, hits, reps);
+    return splice(text, hits, reps, bound);
 }
 
 // ---- variables -------------------------------------------------------------
@@ -397,25 +450,28 @@ std::optional<std::string> rewrite_sources_fast(const std::string& text, const S
 //
 // Runaway maps. A value holding placeholders can make the text grow on every pass,
 // exponentially when a placeholder comes back twice, and the pass limit may be as
-// high as 2^64 - 1. So:
+// high as 2^64 - 1. The outcome is still that of the full run, or MemoryError:
 //  - a pass whose text equals an earlier pass's text makes the rest periodic; the
 //    passes jump ahead to the text that the last pass would leave (Brent's cycle
 //    search, one saved text);
-//  - a pass that would make the text longer than max(256 MiB, 4 x its length before
-//    substitution) stops the passes (size bound), and so does having scanned more
-//    than 2^33 bytes after at least 16 passes (work bound; pass limits up to 16 are
-//    never cut short by it);
-//  - when a bound stops the passes, the outcome is certainly an error if all keys
-//    are brace-free and the text holds a placeholder of a key in the largest set C
-//    of keys that are \w+ names, have no key equal to them padded with a space on
-//    each side, and each have a value holding a placeholder (either written form)
-//    of a key in C -- such a placeholder is only ever replaced by a value that
-//    brings another one, so one survives every later pass. The result is then
-//    UnresolvedVariable for the leftmost leftover placeholder of the text where the
-//    passes stopped; otherwise SizeLimitExceeded is thrown.
-
-constexpr std::uint64_t kWorkBound = std::uint64_t{1} << 33;
-constexpr std::uint64_t kPassesBeforeWorkBound = 16;
+//  - no replacement may leave a text longer than the size bound, and the passes
+//    may scan and build at most the work bound;
+//  - once the run grows heavy, and again when a bound is hit, the outcome may be
+//    proven without the full run, in one of two ways:
+//     - prefix: the passes are followed on a prefix of the text, cut back after
+//       every replacement to the part that cannot differ from the full run's
+//       (an occurrence may start in the last bytes and run past the end). A
+//       leftover placeholder within the final prefix is the full run's
+//       leftmost one: a match that starts further left cannot reach past it.
+//     - one name: all keys brace-free, and the text holds a placeholder of a key
+//       in the largest set C of \w+ keys (none equal to another padded with a
+//       space on each side) whose values each hold a placeholder of a key in C:
+//       such a placeholder is only ever replaced by a value bringing another
+//       one, so the run ends in UnresolvedVariable. When no span "{{...}}" can
+//       cross an edge of any value that can still be inserted, every leftover
+//       placeholder of any later text stands in the text or in such a value;
+//       if all of those spell one name, that is the error.
+//    Otherwise the bound is reported as SizeLimitExceeded.
 
 // Walks the "{{content}}" spans of a text whose content is brace-free and at most
 // max_content bytes long, left to right.
@@ -487,8 +543,9 @@ struct InnerRef {
 
 class Substituter {
 public:
-    Substituter(VarEntries entries, std::string_view model_name, bool allow_fast, bool reorder)
-        : e_(std::move(entries)), model_(model_name) {
+    Substituter(VarEntries entries, std::string_view model_name, bool allow_fast, bool reorder,
+                const detail::Limits& limits)
+        : e_(std::move(entries)), model_(model_name), limits_(limits) {
         build_index();
         for (const auto& [k, v] : e_) {
             if (k.find_first_of("{}") != npos) brace_free_ = false;
@@ -526,7 +583,9 @@ public:
 
     detail::SubstitutionRun run(std::string& text, std::uint64_t limit) {
         detail::SubstitutionRun res;
-        bound_ = size_bound(text.size());
+        res.order = e_;
+        bound_ = limits_.size;
+        next_try_ = limits_.first_try;
         if (brace_free_) mark_present(text);
 
         std::uint64_t passes = 0;
@@ -539,31 +598,32 @@ public:
                 break;
             }
             const Step st = step(text);
-            if (st == Step::Over) return bound_hit(text, res, "exceed " + std::to_string(bound_));
+            if (st == Step::Over) return give_up(text, limit - passes, passes, res);
             ++passes;
             if (st == Step::Same) break;
+            if (work_ > limits_.work) return give_up(text, limit - passes, passes, res);
             if (brace_free_ && !has_spots_) continue;  // the loop head ends it
             if (!have_checkpoint) {
                 checkpoint = text;
                 checkpoint_at = passes;
                 have_checkpoint = true;
             } else if (text == checkpoint) {
-                const std::uint64_t remaining = (limit - passes) % (passes - checkpoint_at);
-                for (std::uint64_t i = 0; i < remaining; ++i)
-                    if (step(text) == Step::Over)
-                        return bound_hit(text, res, "exceed " + std::to_string(bound_));
-                passes = limit;
-                break;
+                // Periodic from here on: only the passes short of whole periods remain.
+                limit = passes + (limit - passes) % (passes - checkpoint_at);
+                have_checkpoint = false;
+                power = 1;
+                continue;
             } else if (passes - checkpoint_at == power) {
                 checkpoint = text;
                 checkpoint_at = passes;
                 power *= 2;
             }
-            if (passes >= kPassesBeforeWorkBound && work_ > kWorkBound)
-                return bound_hit(text, res, "process more than " + std::to_string(kWorkBound));
+            if (work_ >= next_try_ && passes < limit) {
+                if (auto name = prove(text, limit - passes)) return decided(res, passes, *name);
+                next_try_ = std::max(next_try_, work_) * 4;
+            }
         }
         res.passes = passes;
-        res.order = e_;
         return res;
     }
 
@@ -673,22 +733,25 @@ private:
         std::size_t from = 0;
         bool all_edge_safe = true, inner_spots = false;
         std::int64_t growth = 0;
+        std::size_t grown = 0;
         while (tc.next()) {
             const KeyHit h = keys_of(tc.content);
             if (!h.any()) continue;
             const bool spaced = h.spaced >= 0;
             const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
             if (!ok_[k] || (spaced && unspaced_self_[k])) return false;
+            // Every text within the pass stays below the start plus what grows.
+            const std::size_t len = tc.end - tc.start, vlen = e_[k].second.size();
+            if (vlen > len) grown += vlen - len;
+            if (!fits(text.size(), grown, bound_)) return false;
             next_.append(text, from, tc.start - from);
             next_.append(e_[k].second);
             from = tc.end;
-            if (next_.size() > bound_) return false;
             all_edge_safe = all_edge_safe && edge_safe_[k];
             inner_spots = inner_spots || !inner_[k].empty();
             growth += inner_growth_[k];
         }
         next_.append(text, from, npos);
-        if (next_.size() > bound_) return false;
         work_ += text.size();
         if (all_edge_safe) {
             // No spot crosses an edge: the result's key spots are the inserted
@@ -752,13 +815,10 @@ private:
 
     // One pass exactly as defined; with brace-free keys, a written form with no
     // spot in the text at its turn is not searched for, since its replacement
-    // would find nothing. False when the text would outgrow the size bound.
+    // would find nothing. False when the text would outgrow the size bound, or
+    // the work passes the work bound.
     bool sequential_pass(std::string& text) {
-        if (patterns_.empty()) {
-            patterns_.reserve(e_.size());
-            for (const auto& [k, v] : e_)
-                patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
-        }
+        ensure_patterns();
         if (brace_free_) {
             if (!inner_done_) compute_inner();
             mark_present(text);
@@ -767,6 +827,7 @@ private:
             const bool spaced = !brace_free_ || stamp_spaced_[i] == epoch_;
             const bool plain = !brace_free_ || stamp_plain_[i] == epoch_;
             bool over = false, changed = false;
+            if (work_ > limits_.work) return false;
             if (spaced) {
                 work_ += text.size();
                 changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over);
@@ -778,6 +839,7 @@ private:
                 changed |= replace_all(text, patterns_[i].second, e_[i].second, bound_, &over);
                 if (over) return false;
             }
+            if (changed) work_ += text.size();  // the text built
             if (!changed || !brace_free_) continue;
             // Without spots across its edges, the keys a value brings are its own
             // placeholders.
@@ -790,6 +852,37 @@ private:
             }
         }
         return true;
+    }
+
+    static detail::SubstitutionRun decided(detail::SubstitutionRun& res, std::uint64_t passes,
+                                           std::string name) {
+        res.passes = passes;
+        res.leftover = std::move(name);
+        return std::move(res);
+    }
+
+    // A bound is hit with `remaining` passes still to run on `text`.
+    detail::SubstitutionRun give_up(const std::string& text, std::uint64_t remaining,
+                                    std::uint64_t passes, detail::SubstitutionRun& res) {
+        const bool work = work_ > limits_.work;
+        if (auto name = prove(text, remaining)) return decided(res, passes, *name);
+        throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
+                                "' would " + (work ? "process more than " : "exceed ") +
+                                std::to_string(work ? limits_.work : limits_.size) + " bytes");
+    }
+
+    // The outcome of running `remaining` more passes on `text`, when one of the
+    // proofs above decides it. Costs a fraction of the work done so far.
+    std::optional<std::string> prove(const std::string& text, std::uint64_t remaining) {
+        if (!brace_free_) return std::nullopt;
+        if (auto name = one_name(text)) return name;
+        const std::uint64_t budget = std::min<std::uint64_t>(
+            std::max<std::uint64_t>(work_ / 2, std::uint64_t{limits_.window} * 64),
+            std::uint64_t{1} << 36);
+        const std::size_t window = std::min<std::size_t>(
+            std::max<std::size_t>(limits_.window, static_cast<std::size_t>(work_ >> 12)),
+            std::size_t{16} << 20);
+        return prefix_leftover(text, remaining, window, budget);
     }
 
     bool word_name(std::string_view k) const {
@@ -836,29 +929,168 @@ private:
         return in;
     }
 
-    detail::SubstitutionRun bound_hit(const std::string& text, detail::SubstitutionRun& res,
-                                      const std::string& what) {
-        if (brace_free_) {
-            const std::vector<char> in = closed_set();
-            SpotCursor c(text, max_content_);
+    // The "one name" proof: the error is certain, and every leftover placeholder
+    // that any later text can hold spells the same name.
+    std::optional<std::string> one_name(const std::string& text) {
+        const std::vector<char> in = closed_set();
+        std::vector<char> reach(e_.size(), 0);
+        std::vector<std::uint32_t> todo;
+        bool certain = false;
+        auto visit = [&](std::int64_t k) {
+            if (k < 0) return;
+            const auto i = static_cast<std::uint32_t>(k);
+            certain = certain || in[i];
+            if (!reach[i]) {
+                reach[i] = 1;
+                todo.push_back(i);
+            }
+        };
+        work_ += text.size();
+        SpotCursor c(text, max_content_);
+        while (c.next()) {
+            const KeyHit h = keys_of(c.content);
+            visit(h.plain);
+            visit(h.spaced);
+        }
+        if (!certain) return std::nullopt;
+        while (!todo.empty()) {
+            const auto i = todo.back();
+            todo.pop_back();
+            if (!edge_safe_[i]) return std::nullopt;
+            for (const auto& r : inner_[i]) visit(r.key);
+        }
+        std::optional<std::string> name;
+        bool uniform = true;
+        auto names_in = [&](std::string_view s) {
+            leftover_pattern().for_each_match(s, [&](const std::string_view* g, int) {
+                if (!name) name.emplace(g[1]);
+                uniform = uniform && *name == g[1];
+            });
+        };
+        work_ += text.size();
+        names_in(text);
+        for (std::uint32_t i = 0; i < e_.size() && uniform; ++i)
+            if (reach[i]) names_in(e_[i].second);
+        if (!uniform) return std::nullopt;
+        return name;
+    }
+
+    // Whether w[p..] could be the start of a "{{content}}" span, with brace-free
+    // content of at most max_content_ bytes, that does not end within w.
+    bool open_span_at(std::string_view w, std::size_t p) const {
+        const std::size_t n = w.size();
+        if (w[p] != '{') return false;
+        if (p + 1 == n) return true;
+        if (w[p + 1] != '{') return false;
+        std::size_t j = p + 2;
+        while (j < n && w[j] != '{' && w[j] != '}') ++j;
+        if (j - (p + 2) > max_content_) return false;
+        return j == n || (w[j] == '}' && j + 1 == n);
+    }
+
+    // Cuts w back until no written form of a key can begin in it and run past its
+    // end. Whether that holds depends on w alone, so a w cut this way stays a
+    // prefix of the full run's text through every replacement, whatever follows.
+    void close_prefix(std::string& w) const {
+        for (;;) {
+            const std::size_t last = w.find_last_of('{');
+            if (last == npos) return;
+            std::size_t cut = npos;
+            if (last > 0 && open_span_at(w, last - 1))
+                cut = last - 1;
+            else if (open_span_at(w, last))
+                cut = last;
+            if (cut == npos) return;
+            w.resize(cut);
+        }
+    }
+
+    // replace_all into `out`, building no more than `keep` bytes of the result.
+    static bool replace_prefix(std::string& w, std::string_view pat, std::string_view rep,
+                               std::size_t keep, std::string& out) {
+        const Finder finder(pat);
+        std::size_t pos = finder.find(w, 0);
+        if (pos == npos) return false;
+        out.clear();
+        std::size_t from = 0;
+        while (pos != npos && out.size() < keep) {
+            out.append(w, from, pos - from);
+            out.append(rep.substr(0, std::min(rep.size(), keep - std::min(keep, out.size()))));
+            from = pos + pat.size();
+            pos = finder.find(w, from);
+        }
+        if (out.size() < keep) out.append(w, from, keep - out.size());
+        if (out.size() > keep) out.resize(keep);
+        w.swap(out);
+        return true;
+    }
+
+    // The "prefix" proof: the passes followed on at most `window` leading bytes.
+    std::optional<std::string> prefix_leftover(std::string_view text, std::uint64_t remaining,
+                                               std::size_t window, std::uint64_t budget) {
+        ensure_patterns();
+        std::string w(text.substr(0, std::min(window, text.size())));
+        close_prefix(w);
+        std::string out, saved;
+        bool have_saved = false;
+        std::uint64_t done = 0, saved_at = 0, power = 1, spent = 0;
+        std::vector<char> spaced(e_.size()), plain(e_.size());
+        auto mark = [&] {
+            std::fill(spaced.begin(), spaced.end(), 0);
+            std::fill(plain.begin(), plain.end(), 0);
+            spent += w.size() + e_.size();
+            SpotCursor c(w, max_content_);
             while (c.next()) {
                 const KeyHit h = keys_of(c.content);
-                const bool certain = (h.plain >= 0 && in[static_cast<std::size_t>(h.plain)]) ||
-                                     (h.spaced >= 0 && in[static_cast<std::size_t>(h.spaced)]);
-                std::string_view g[2];
-                if (certain && leftover_pattern().first_match(text, g, 2)) {
-                    res.leftover = std::string(g[1]);
-                    res.order = e_;
-                    return std::move(res);
+                if (h.plain >= 0) plain[static_cast<std::size_t>(h.plain)] = 1;
+                if (h.spaced >= 0) spaced[static_cast<std::size_t>(h.spaced)] = 1;
+            }
+        };
+        while (done < remaining) {
+            mark();
+            for (std::uint32_t i = 0; i < e_.size(); ++i) {
+                if (!spaced[i] && !plain[i]) continue;
+                spent += 2 * w.size();
+                bool changed = spaced[i] && replace_prefix(w, patterns_[i].first, e_[i].second,
+                                                           window, out);
+                changed = replace_prefix(w, patterns_[i].second, e_[i].second, window, out) ||
+                          changed;
+                if (changed) {
+                    close_prefix(w);
+                    mark();
                 }
             }
+            ++done;
+            if (spent > budget) return std::nullopt;
+            if (!have_saved) {
+                saved = w;
+                saved_at = done;
+                have_saved = true;
+            } else if (w == saved) {
+                remaining = done + (remaining - done) % (done - saved_at);
+                have_saved = false;
+                power = 1;
+            } else if (done - saved_at == power) {
+                saved = w;
+                saved_at = done;
+                power *= 2;
+            }
         }
-        throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
-                                "' would " + what + " bytes");
+        std::string_view g[2];
+        if (leftover_pattern().first_match(w, g, 2)) return std::string(g[1]);
+        return std::nullopt;
+    }
+
+    void ensure_patterns() {
+        if (!patterns_.empty()) return;
+        patterns_.reserve(e_.size());
+        for (const auto& [k, v] : e_)
+            patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
     }
 
     VarEntries e_;
     std::string_view model_;
+    detail::Limits limits_;
     std::unordered_map<std::string_view, std::uint32_t> index_;
     bool brace_free_ = true;
     bool conflict_ = false;
@@ -876,7 +1108,7 @@ private:
     KeyHit cache_hit_;
 
     std::size_t bound_ = 0;
-    std::uint64_t work_ = 0;
+    std::uint64_t work_ = 0, next_try_ = 0;
     bool has_spots_ = false;
     std::size_t next_size_ = 0;  // size of the next one-scan pass's result, 0 if unknown
     std::string next_;
@@ -904,24 +1136,25 @@ bool starts_with_with_space(std::string_view t) {
 namespace detail {
 
 std::string rewrite_refs(std::string text, std::string_view schema, const StrList& other_refs,
-                         const StrList& ephemeral_refs, bool allow_fast) {
+                         const StrList& ephemeral_refs, bool allow_fast, std::size_t bound) {
     if (allow_fast) {
-        if (auto out = rewrite_refs_fast(text, schema, other_refs, ephemeral_refs))
+        if (auto out = rewrite_refs_fast(text, schema, other_refs, ephemeral_refs, bound))
             return std::move(*out);
     }
-    return rewrite_refs_sequential(std::move(text), schema, other_refs, ephemeral_refs);
+    return rewrite_refs_sequential(std::move(text), schema, other_refs, ephemeral_refs, bound);
 }
 
 std::string rewrite_sources(std::string text, const StrPairList& pairs, const SourceMap& sources,
-                            bool allow_fast) {
+                            bool allow_fast, std::size_t bound) {
     if (allow_fast) {
-        if (auto out = rewrite_sources_fast(text, pairs, sources)) return std::move(*out);
+        if (auto out = rewrite_sources_fast(text, pairs, sources, bound)) return std::move(*out);
     }
-    return rewrite_sources_sequential(std::move(text), pairs, sources);
+    return rewrite_sources_sequential(std::move(text), pairs, sources, bound);
 }
 
 SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
-                           std::string_view model_name, bool allow_fast, bool reorder) {
+                           std::string_view model_name, bool allow_fast, bool reorder,
+                           const Limits& limits) {
     // Every written form begins with "{{": without one the first pass changes nothing.
     if (pass_limit == 0 || text.find("{{") == npos) {
         SubstitutionRun res;
@@ -929,11 +1162,25 @@ SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t 
         res.order = std::move(entries);
         return res;
     }
-    Substituter sub(std::move(entries), model_name, allow_fast, reorder);
+    Substituter sub(std::move(entries), model_name, allow_fast, reorder, limits);
     return sub.run(text, pass_limit);
 }
 
 }  // namespace detail
+
+std::size_t text_size_bound() {
+    std::uint64_t total = 0;
+    const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) total = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+    if (total == 0) total = std::uint64_t{8} << 30;  // unknown: assume a small machine
+    for (const int which : {RLIMIT_AS, RLIMIT_DATA}) {
+        ::rlimit lim{};
+        if (::getrlimit(which, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+            total = std::min<std::uint64_t>(total, lim.rlim_cur);
+    }
+    return static_cast<std::size_t>(std::min<std::uint64_t>(
+        total / 8, std::numeric_limits<std::size_t>::max() / 4));
+}
 
 std::uint64_t max_var_passes() {
     constexpr std::uint64_t kDefault = 10;
@@ -998,14 +1245,16 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
     StrList other_refs, ephemeral_refs;
     for (const auto& r : refs) (ephemerals.count(r) != 0 ? ephemeral_refs : other_refs).push_back(r);
 
+    const detail::Limits limits;
     std::string sql(body);
     if (!refs.empty())
-        sql = detail::rewrite_refs(std::move(sql), schema, other_refs, ephemeral_refs, true);
+        sql = detail::rewrite_refs(std::move(sql), schema, other_refs, ephemeral_refs, true,
+                                   limits.size);
 
     for (const auto& [s, t] : source_pairs)
         if (sources.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
     if (!source_pairs.empty())
-        sql = detail::rewrite_sources(std::move(sql), source_pairs, sources, true);
+        sql = detail::rewrite_sources(std::move(sql), source_pairs, sources, true, limits.size);
 
     // Nothing below can match without "{{"; skip building the map for such models.
     if (sql.find("{{") != npos) {
@@ -1014,7 +1263,7 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
         for (const auto& [k, v] : vars) entries.emplace_back(k, v);
         if (vars.count("schema") == 0) entries.emplace_back("schema", effective_schema);
         auto run = detail::substitute(sql, std::move(entries), max_var_passes(), model_name, true,
-                                      true);
+                                      true, limits);
         if (run.leftover) return UnresolvedVariable{std::move(*run.leftover)};
         std::string_view g[2];
         if (leftover_pattern().first_match(sql, g, 2)) return UnresolvedVariable{std::string(g[1])};

@@ -7,6 +7,7 @@
 #include "lib/classes.hpp"
 #include "types/records.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -88,15 +89,20 @@ bool extract(PyObject* o, std::vector<T>& out) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
-    if (!is_sequence(o)) {
+    // The interpreter's own test; it runs no Python code, so it cannot fail.
+    if (!PySequence_Check(o)) {
         set_conversion_error(o, "Sequence");
         return false;
     }
-    const Py_ssize_t hint = PySequence_Size(o);
-    if (hint < 0)
-        PyErr_Clear();
-    else
-        out.reserve(static_cast<std::size_t>(hint));
+    // A length from Python code is a hint, and may be anything up to sys.maxsize:
+    // only a list's or tuple's own size is trusted for the whole reservation.
+    // Any error but TypeError from asking propagates, interrupts included.
+    const Py_ssize_t hint = PyObject_LengthHint(o, 0);
+    if (hint < 0) return false;
+    constexpr Py_ssize_t kUntrustedReserve = 1024;
+    out.reserve(static_cast<std::size_t>(PyList_CheckExact(o) || PyTuple_CheckExact(o)
+                                             ? hint
+                                             : std::min(hint, kUntrustedReserve)));
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref item{PyIter_Next(it.get())}) {
@@ -138,17 +144,6 @@ bool extract(PyObject* o, T& out) {
     return true;
 }
 
-// Instances of the record classes, copied.
-template <typename T, typename>
-bool extract(PyObject* o, T& out) {
-    if (!is_instance<T>(o)) {
-        set_conversion_error(o, class_name<T>());
-        return false;
-    }
-    out = record<T>(o);
-    return true;
-}
-
 // Instances of the record classes, read in place for the call.
 template <typename T>
 bool extract(PyObject* o, const T*& out) {
@@ -156,7 +151,17 @@ bool extract(PyObject* o, const T*& out) {
         set_conversion_error(o, class_name<T>());
         return false;
     }
+    if (!has_record(o)) return false;
     out = &record<T>(o);
+    return true;
+}
+
+// Instances of the record classes, copied.
+template <typename T, typename>
+bool extract(PyObject* o, T& out) {
+    const T* in_place = nullptr;
+    if (!extract(o, in_place)) return false;
+    out = *in_place;
     return true;
 }
 
@@ -167,8 +172,8 @@ bool convert(const Params& p, const Bound& b, T&... outs) {
     std::size_t i = 0;
     auto one = [&](auto& out) {
         const std::size_t idx = i++;
-        if (b[idx] == nullptr) return true;
-        if (extract(b[idx], out)) return true;
+        if (!b[idx]) return true;
+        if (extract(b[idx].get(), out)) return true;
         name_argument_error(p.names[idx]);
         return false;
     };

@@ -27,6 +27,7 @@
 #include "dag/builder.hpp"
 #include "dag/selector.hpp"
 #include "dag/sorter.hpp"
+#include "dag/similarity.hpp"
 #include "dag/validator.hpp"
 
 namespace {
@@ -190,7 +191,7 @@ bool check_batches(const Dag& d) {
 
 void check_suggestion(std::string_view name, const std::optional<std::string>& got,
                       const std::vector<std::string_view>& candidates, bool thorough) {
-    using dag::validator::jaro_winkler;
+    using dag::similarity::jaro_winkler;
     if (got) FUZZ_CHECK(std::find(candidates.begin(), candidates.end(), *got) != candidates.end());
     if (!thorough) return;
     const double best = got ? jaro_winkler(name, *got) : 0.0;
@@ -323,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_validation(in, d, cyclic);
     check_selection(in, d);
 
-    using dag::validator::jaro_winkler;
+    using dag::similarity::jaro_winkler;
     for (std::size_t i = 0; i < in.models.size() && i < 8; ++i) {
         const auto& a = in.models[i].name;
         if (!a.empty()) FUZZ_CHECK(jaro_winkler(a, a) == 1.0);

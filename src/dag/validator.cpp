@@ -57,7 +57,7 @@ std::vector<ValidationError> validate(const Dag& dag, const std::vector<ParsedMo
     CachedSuggester ref_suggestions(std::move(model_names));
     for (const auto& m : models) {
         for (const auto& ref : m.refs) {
-            if (dag.name_index.find(ref) != dag.name_index.end()) continue;
+            if (dag.contains(ref)) continue;
             out.push_back(ValidationError{m.name, "missing_ref", "ref('" + ref + "') not found",
                                           ref_suggestions.get(ref)});
         }

@@ -11,7 +11,7 @@ build: setup
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) .
 
 test: build
-	$(PY) -P -m pytest -q tests
+	$(PY) -m pytest -q tests
 
 # The suite against a build with AddressSanitizer and UBSan (build/asan).
 test-asan: setup
@@ -23,10 +23,10 @@ fuzz:
 	./scripts/fuzz.sh
 
 example: build
-	$(PY) -P examples/run.py
+	$(PY) examples/run.py
 
 bench: build
-	$(PY) -P bench/run.py
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build .venv

@@ -15,11 +15,11 @@ VARS = {"start_date": "2024-01-01", "paid_status": "paid", "vip_threshold": "100
 MACROS = ["cents_to_dollars"]
 
 
-def load_models():
+def load_models() -> list[tuple[str, str]]:
     return [(p.stem, p.read_text()) for p in sorted(HERE.glob("*.sql"))]
 
 
-def main():
+def main() -> None:
     raw_models = load_models()
     texts = dict(raw_models)
     sources = {
@@ -38,31 +38,30 @@ def main():
     ephemerals = {}
     for model in parsed:
         if model.materialization == "ephemeral":
-            resolved = core.resolve_model(texts[model.name], model.name, SCHEMA,
-                                          DEFAULT_MATERIALIZATION, VARS, sources)
-            ephemerals[model.name] = core.EphemeralModel(model.name, resolved.resolved_sql,
-                                                         [r for r in model.refs])
+            body = core.resolve_model(texts[model.name], model.name, SCHEMA,
+                                      DEFAULT_MATERIALIZATION, VARS, sources).resolved_sql
+            ephemerals[model.name] = core.EphemeralModel(model.name, body, model.refs)
 
     for i, batch in enumerate(batches):
         resolved = core.batch_resolve([(name, texts[name]) for name in batch], SCHEMA,
                                       DEFAULT_MATERIALIZATION, VARS, sources, ephemerals)
-        finished = []
-        for model in resolved:
-            calls = core.find_macro_calls(model.resolved_sql, MACROS)
+        # Models whose SQL a macro changed are wrapped one by one with the new
+        # SQL; the rest in one call. Both keep their place in the batch.
+        by_macro: list[core.CompiledModel | None] = []
+        for r in resolved:
+            calls = core.find_macro_calls(r.resolved_sql, MACROS)
             if calls:
-                sql = model.resolved_sql
+                sql = r.resolved_sql
                 for call in reversed(calls):
                     sql = sql[: call.start] + f"({call.args[0]} / 100.0)" + sql[call.end:]
-                finished.append(core.wrap_ddl(model, resolved_sql=sql))
+                by_macro.append(core.wrap_ddl(r, resolved_sql=sql))
             else:
-                finished.append(model)
-        compiled = [m if isinstance(m, core.CompiledModel) else None for m in finished]
-        rest = core.batch_wrap_ddl([m for m in finished if isinstance(m, core.ResolvedModel)])
-        it = iter(rest)
-        compiled = [m if m is not None else next(it) for m in compiled]
-        for model in compiled:
-            print(f"\n-- batch {i}: {model.name} [{model.materialization}] -> {model.target}")
-            print(model.ddl or f"(ephemeral)\n{model.compiled_sql}")
+                by_macro.append(None)
+        rest = iter(core.batch_wrap_ddl([r for r, c in zip(resolved, by_macro) if c is None]))
+        for c in by_macro:
+            m = c if c is not None else next(rest)
+            print(f"\n-- batch {i}: {m.name} [{m.materialization}] -> {m.target}")
+            print(m.ddl or f"(ephemeral)\n{m.compiled_sql}")
 
     marts = core.select_models(dag, "tag:marts", {m.name: m.tags for m in parsed})
     print("\nselected by tag:marts:", ", ".join(sorted(marts)))

@@ -27,6 +27,7 @@
 #include "dag/builder.hpp"
 #include "dag/selector.hpp"
 #include "dag/sorter.hpp"
+#include "dag/similarity.hpp"
 #include "dag/validator.hpp"
 
 namespace {
@@ -90,7 +91,7 @@ void check_build(const Input& in, const Dag& d) {
         FUZZ_CHECK(g.nodes[i].name == in.models[i].name);
         index[in.models[i].name] = i;
     }
-    FUZZ_CHECK(d.name_index == index);
+    for (const auto& [name, node] : index) FUZZ_CHECK(d.find(name) == node);
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> want;
     for (const auto& m : in.models) {
@@ -190,7 +191,7 @@ bool check_batches(const Dag& d) {
 
 void check_suggestion(std::string_view name, const std::optional<std::string>& got,
                       const std::vector<std::string_view>& candidates, bool thorough) {
-    using dag::validator::jaro_winkler;
+    using dag::similarity::jaro_winkler;
     if (got) FUZZ_CHECK(std::find(candidates.begin(), candidates.end(), *got) != candidates.end());
     if (!thorough) return;
     const double best = got ? jaro_winkler(name, *got) : 0.0;
@@ -213,7 +214,7 @@ void check_validation(const Input& in, const Dag& d, bool cyclic) {
     std::size_t i = 0;
     for (const auto& m : in.models) {
         for (const auto& r : m.refs) {
-            if (d.name_index.count(r)) continue;
+            if (d.contains(r)) continue;
             FUZZ_CHECK(i < found.size());
             const auto& f = found[i++];
             FUZZ_CHECK(f.error_type == "missing_ref" && f.model == m.name);
@@ -253,13 +254,13 @@ void check_validation(const Input& in, const Dag& d, bool cyclic) {
 // from nodes carrying the name itself.
 std::unordered_set<std::string> reach(const Dag& d, const std::string& name, bool forward) {
     std::unordered_set<std::string> out;
-    const auto it = d.name_index.find(name);
-    if (it == d.name_index.end()) return out;
+    const auto start = d.find(name);
+    if (start == dag::END) return out;
     const auto& g = d.graph;
     const auto adj = adjacency(g, forward);
     std::vector<bool> seen(g.nodes.size(), false);
-    std::deque<std::uint32_t> queue{it->second};
-    seen[it->second] = true;
+    std::deque<std::uint32_t> queue{start};
+    seen[start] = true;
     while (!queue.empty()) {
         const auto v = queue.front();
         queue.pop_front();
@@ -287,18 +288,18 @@ std::unordered_set<std::string> expected_selection(const Dag& d, const std::stri
     if (p.size() > 1 && p.ends_with("/*")) {
         std::string_view prefix = p;
         while (prefix.ends_with("/*")) prefix.remove_suffix(2);
-        for (const auto& [name, node] : d.name_index)
-            if (name.starts_with(prefix)) out.insert(name);
+        for (const auto& node : d.graph.nodes)
+            if (node.name.starts_with(prefix)) out.insert(node.name);
         return out;
     }
     if (p.size() >= 4 && p.starts_with("tag:")) {
         const auto t = p.substr(4);
         for (const auto& [name, tags] : tags_map)
-            if (d.name_index.count(name) && std::find(tags.begin(), tags.end(), t) != tags.end())
+            if (d.contains(name) && std::find(tags.begin(), tags.end(), t) != tags.end())
                 out.insert(name);
         return out;
     }
-    if (d.name_index.count(p)) out.insert(p);
+    if (d.contains(p)) out.insert(p);
     return out;
 }
 
@@ -323,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_validation(in, d, cyclic);
     check_selection(in, d);
 
-    using dag::validator::jaro_winkler;
+    using dag::similarity::jaro_winkler;
     for (std::size_t i = 0; i < in.models.size() && i < 8; ++i) {
         const auto& a = in.models[i].name;
         if (!a.empty()) FUZZ_CHECK(jaro_winkler(a, a) == 1.0);

@@ -49,7 +49,7 @@ env LD_PRELOAD="$runtimes" \
     TOVIK_SANITIZED=1 \
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$logs_abs/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs_abs/ubsan" \
-    $PY -P -c '
+    $PY -c '
 import sys, tovik._core as core
 expected = sys.argv[1]
 if not core.__file__.startswith(expected):

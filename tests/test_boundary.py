@@ -1,6 +1,10 @@
 import collections
 import collections.abc
 import ctypes
+import gc
+import subprocess
+import sys
+import threading
 import pytest
 
 import tovik._core as core
@@ -170,16 +174,36 @@ class OnlyGetitem:
         return "f"
 
 
+class ClaimsLength(OnlyGetitem):
+    """One item behind whatever length __len__ reports."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+class DictWithGetitem(dict):
+    def __getitem__(self, i):
+        return "f"
+
+
 @pytest.mark.parametrize(
     "value, accepted",
     [
         (("f",), True),
         (range(0), True),
         (collections.deque(["f"]), True),
-        (OnlyGetitem(), False),
+        (OnlyGetitem(), True),
+        (ClaimsLength(1), True),
         ({"f": 1}, False),
+        (DictWithGetitem(), False),
         ({"f"}, False),
         (iter(["f"]), False),
+        ((x for x in "f"), False),
     ],
 )
 def test_what_counts_as_a_sequence(value, accepted):
@@ -188,6 +212,108 @@ def test_what_counts_as_a_sequence(value, accepted):
     else:
         with pytest.raises(TypeError, match="cannot be converted to 'Sequence'"):
             find_macro_calls("f(x)", value)
+
+
+@pytest.mark.parametrize(
+    "length, raised",
+    [
+        (sys.maxsize, None),
+        (2**31, None),
+        (0, None),
+        (TypeError("no length"), None),
+        (KeyboardInterrupt(), KeyboardInterrupt),
+        (RecursionError("deep"), RecursionError),
+        (2**64, OverflowError),
+    ],
+)
+def test_a_length_is_only_a_hint(length, raised):
+    if raised is None:
+        assert [c.name for c in find_macro_calls("f(x)", ClaimsLength(length))] == ["f"]
+        assert ParsedModel("m", ClaimsLength(length), []).refs == ["f"]
+    else:
+        # Not a TypeError, so it passes through without the parameter's name.
+        with pytest.raises(raised) as info:
+            find_macro_calls("f(x)", ClaimsLength(length))
+        assert "known_functions" not in str(info.value)
+
+
+THREADS_PROBE = """
+import threading, tovik._core as core
+errors = []
+def call():
+    try:
+        core.build_dag(None)
+    except TypeError as e:
+        errors.append(str(e))
+threads = [threading.Thread(target=call) for _ in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(len(set(errors)), len(errors))
+"""
+
+
+def test_first_calls_from_threads_do_not_deadlock(tmp_path):
+    # Only the first calls of a fresh interpreter can meet a one-time setup.
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", THREADS_PROBE], capture_output=True,
+                             text=True, cwd=tmp_path, timeout=60)
+        assert out.stdout == "1 4\n"
+
+
+def test_constructor_holds_arguments_while_converting():
+    kwargs = {}
+
+    class ClearsTheCall(OnlyGetitem):
+        def __getitem__(self, i):
+            kwargs.clear()
+            gc.collect()
+            return super().__getitem__(i)
+
+    sources = [("s" * 40, "t" * 40)]
+    kwargs.update(name="m", refs=ClearsTheCall(), sources=sources, tags=["x" * 40])
+    del sources
+    model = ParsedModel(**kwargs)
+    assert (model.refs, model.sources, model.tags) == (["f"], [("s" * 40, "t" * 40)], ["x" * 40])
+
+
+# A replaced __new__ cannot be put back on these types, so the probe runs in
+# an interpreter of its own.
+UNFILLED_PROBE = """
+import tovik._core as core
+
+def refused(call):
+    try:
+        call()
+    except TypeError as e:
+        return "not initialised" in str(e)
+    return False
+
+uses = {
+    "DagHandle": [core.topo_sort, core.dag_edges, lambda d: core.select_models(d, "a"),
+                  lambda d: core.validate_dag(d, [], [])],
+    "ResolvedModel": [core.wrap_ddl, lambda r: core.batch_wrap_ddl([r])],
+    "ParsedModel": [lambda m: core.build_dag([m])],
+    "SourceInfo": [lambda s: core.resolve_model("x", "m", "s", "view", {}, {"s": s})],
+    "EphemeralModel": [lambda e: core.resolve_model("x", "m", "s", "view", {}, {}, {"e": e})],
+}
+bad = []
+for name in core.__all__[13:]:
+    cls = getattr(core, name)
+    cls.__new__ = lambda cls, *a, **k: object.__new__(cls)
+    empty = cls()
+    attrs = [a for a, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
+    bad += [(name, a) for a in attrs if not refused(lambda: getattr(empty, a))]
+    bad += [(name, i) for i, use in enumerate(uses.get(name, [])) if not refused(lambda: use(empty))]
+print(bad)
+"""
+
+
+def test_instances_no_constructor_filled_are_refused(tmp_path):
+    out = subprocess.run([sys.executable, "-c", UNFILLED_PROBE], capture_output=True, text=True,
+                         cwd=tmp_path)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "[]\n", "")
 
 
 def test_keywords_and_sequences_accepted():

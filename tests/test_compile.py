@@ -79,3 +79,18 @@ def test_batch_stops_at_first_error():
     models = [("a", "select 1"), ("b", "select source('nope', 't')"), ("c", "{{ undefined }}")]
     with pytest.raises(ValueError, match=r"^Unknown source: source\('nope', 't'\) in model 'b'$"):
         batch_resolve(models, *ARGS)
+
+
+@pytest.mark.parametrize("opening", ["{{", "{{ ", "ref('", "source('raw', '", "source(  "])
+def test_long_runs_reach_every_entry_point(opening):
+    from tovik._core import build_pipeline
+
+    text = opening + "a" * 10_000_000
+    assert compile_model(text, "m", *ARGS).compiled_sql == text
+    assert [r.resolved_sql for r in batch_resolve([("m", text)], *ARGS)] == [text]
+    _, batches, parsed, errors = build_pipeline([("m", text)], ["raw"])
+    assert (batches, errors) == ([["m"]], [])
+    # The same run closed is a placeholder left over, named in full.
+    with pytest.raises(ValueError) as info:
+        resolve_model("{{ " + text[-9_000_000:] + " }}", "m", *ARGS)
+    assert str(info.value) == "Unresolved variable: {{ " + "a" * 9_000_000 + " }}"

@@ -115,7 +115,38 @@ def test_header_is_not_scanned():
     assert parsed.front_matter == {"description": "uses ref('x')"}
 
 
-def test_large_text_is_linear():
+# Runs far longer than any pattern engine's default limits: an unclosed form
+# scans to the end of the text, a closed one yields the whole run as its name.
+RUN_FORMS = [
+    ("{{", "}}", "a"),
+    ("{{", "a}}", " "),
+    ("ref('", "')", "a"),
+    ("ref(", "'a')", "\u3000"),
+    ("source('s', '", "')", "é"),
+    ("source('", "', 't')", "a"),
+    ("source('s' ,", "'t')", " "),
+]
+
+
+@pytest.mark.parametrize(
+    "opening, closing, fill, n",
+    [(*form, 10_000_000) for form in RUN_FORMS]
+    + [(*form, 100_000_000) for form in RUN_FORMS if form[2] == "a"],
+)
+def test_long_runs_after_an_opening(opening, closing, fill, n):
+    run = fill * n
+    parsed = parse_sql(opening + run)
+    assert (parsed.refs, parsed.sources, parsed.variables) == ([], [], [])
+    del parsed
+    parsed = parse_sql(opening + run + closing)
+    found = parsed.refs or parsed.sources or parsed.variables
+    assert len(found) == 1
+    if fill == "a":
+        name = found[0] if isinstance(found[0], str) else max(found[0], key=len)
+        assert name == run
+
+
+def test_many_references_in_one_text():
     body = "select * from ref('m') join source('s', 't') on {{ v }}\n" * 20000
     parsed = parse_sql(body)
     assert len(parsed.refs) == len(parsed.sources) == len(parsed.variables) == 20000

@@ -12,16 +12,16 @@ namespace {
 #define Q "['\\x22]"
 
 const re::Pattern& ref_pattern() {
-    static const re::Pattern p("ref\\(" S "*" Q "(" W "+)" Q S "*\\)");
+    static const re::Pattern p("ref\\(" S "*+" Q "(" W "++)" Q S "*+\\)");
     return p;
 }
 const re::Pattern& source_pattern() {
-    static const re::Pattern p("source\\(" S "*" Q "(" W "+)" Q S "*," S "*" Q "(" W "+)" Q S
-                               "*\\)");
+    static const re::Pattern p("source\\(" S "*+" Q "(" W "++)" Q S "*+," S "*+" Q "(" W "++)" Q
+                               S "*+\\)");
     return p;
 }
 const re::Pattern& var_pattern() {
-    static const re::Pattern p("\\{\\{" S "*(" W "+)" S "*\\}\\}");
+    static const re::Pattern p("\\{\\{" S "*+(" W "++)" S "*+\\}\\}");
     return p;
 }
 

@@ -20,8 +20,8 @@ using detail::VarEntries;
 constexpr auto npos = std::string_view::npos;
 
 const re::Pattern& leftover_pattern() {
-    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*(" TOVIK_RE_WORD "+)" TOVIK_RE_SPACE
-                               "*\\}\\}");
+    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*+(" TOVIK_RE_WORD "++)" TOVIK_RE_SPACE
+                               "*+\\}\\}");
     return p;
 }
 

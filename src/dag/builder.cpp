@@ -23,6 +23,41 @@ std::uint32_t Graph::add_edge(std::uint32_t s, std::uint32_t t) {
     return index;
 }
 
+std::size_t Dag::home(std::string_view name, std::uint32_t& tag) const {
+    const std::size_t h = std::hash<std::string_view>{}(name);
+    tag = static_cast<std::uint32_t>(h >> 32);
+    return h & (slots_.size() - 1);
+}
+
+void Dag::index_names() {
+    std::size_t capacity = 8;
+    while (capacity < 2 * graph.nodes.size()) capacity *= 2;
+    slots_.assign(capacity, Slot{});
+    const std::size_t mask = capacity - 1;
+    for (std::uint32_t node = 0; node < graph.nodes.size(); ++node) {
+        const std::string& name = graph.nodes[node].name;
+        std::uint32_t tag = 0;
+        for (std::size_t i = home(name, tag);; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (s.node == END || (s.tag == tag && graph.nodes[s.node].name == name)) {
+                s = Slot{node, tag};
+                break;
+            }
+        }
+    }
+}
+
+std::uint32_t Dag::find(std::string_view name) const {
+    if (slots_.empty()) return END;
+    const std::size_t mask = slots_.size() - 1;
+    std::uint32_t tag = 0;
+    for (std::size_t i = home(name, tag);; i = (i + 1) & mask) {
+        const Slot& s = slots_[i];
+        if (s.node == END) return END;
+        if (s.tag == tag && graph.nodes[s.node].name == name) return s.node;
+    }
+}
+
 }  // namespace tovik::dag
 
 namespace tovik::dag::builder {
@@ -30,21 +65,20 @@ namespace tovik::dag::builder {
 Dag build(const std::vector<ParsedModel>& models) {
     Dag dag;
     dag.graph.nodes.reserve(models.size());
-    dag.name_index.reserve(models.size());
     std::size_t ref_count = 0;
     for (const auto& m : models) {
-        const auto node = dag.graph.add_node(m.name);
-        dag.name_index.insert_or_assign(m.name, node);
+        dag.graph.add_node(m.name);
         ref_count += m.refs.size();
     }
+    dag.index_names();
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
     for (const auto& m : models) {
-        const auto target = dag.name_index.find(m.name)->second;
+        const auto target = dag.find(m.name);
         for (const auto& ref : m.refs) {
-            const auto it = dag.name_index.find(ref);
-            if (it != dag.name_index.end()) dag.graph.add_edge(it->second, target);
+            const auto source = dag.find(ref);
+            if (source != END) dag.graph.add_edge(source, target);
         }
     }
     return dag;

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "types/records.hpp"
@@ -54,8 +54,24 @@ struct Graph {
 
 struct Dag {
     Graph graph;
-    // A name shared by several models maps to the node of the last of them.
-    std::unordered_map<std::string, std::uint32_t> name_index;
+
+    // The node of a name, END when no node carries it. A name shared by several
+    // models maps to the node of the last of them.
+    std::uint32_t find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != END; }
+
+    // Indexes every node's name; called once the last node is added.
+    void index_names();
+
+private:
+    // Open addressing over node indices: the names stay in the nodes, so the
+    // index costs eight bytes a slot however long the names are.
+    struct Slot {
+        std::uint32_t node = END;
+        std::uint32_t tag = 0;  // high bits of the name's hash
+    };
+    std::size_t home(std::string_view name, std::uint32_t& tag) const;
+    std::vector<Slot> slots_;
 };
 
 }  // namespace tovik::dag

@@ -18,7 +18,7 @@ namespace {
 ParsedModel to_parsed_model(const RawModel& raw) {
     ParsedSQL parsed = compiler::parser::parse(raw.raw_sql);
     ParsedModel model;
-    model.name = raw.name;
+    model.name.assign(raw.name);
     model.refs = std::move(parsed.refs);
     model.sources = std::move(parsed.sources);
     if (parsed.front_matter) {

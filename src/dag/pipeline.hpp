@@ -9,10 +9,7 @@
 
 namespace tovik::dag::pipeline {
 
-struct RawModel {
-    std::string name;
-    std::string raw_sql;
-};
+using RawModel = NamedText;
 
 struct PipelineResult {
     Dag dag;

@@ -13,12 +13,12 @@ namespace {
 // carrying the start name is passed to emit, once.
 template <class F>
 void walk(const Dag& dag, std::string_view name, bool downstream, F&& emit) {
-    const auto it = dag.name_index.find(std::string(name));
-    if (it == dag.name_index.end()) return;
+    const std::uint32_t start = dag.find(name);
+    if (start == END) return;
     const Graph& g = dag.graph;
     std::vector<bool> seen(g.nodes.size(), false);
-    std::vector<std::uint32_t> queue{it->second};
-    seen[it->second] = true;
+    std::vector<std::uint32_t> queue{start};
+    seen[start] = true;
     const auto visit = [&](std::uint32_t v) {
         if (!seen[v]) {
             seen[v] = true;
@@ -67,7 +67,7 @@ std::string_view strip_plus(std::string_view s, bool front, bool back) {
 }
 
 StrList exact(const Dag& dag, std::string_view name) {
-    if (dag.name_index.find(std::string(name)) == dag.name_index.end()) return {};
+    if (!dag.contains(name)) return {};
     return {std::string(name)};
 }
 
@@ -103,8 +103,11 @@ StrList select(const Dag& dag, std::string_view pattern,
         std::string_view prefix = pattern;
         while (prefix.ends_with("/*")) prefix.remove_suffix(2);
         StrList out;
-        for (const auto& [name, node] : dag.name_index) {
-            if (std::string_view(name).starts_with(prefix)) out.push_back(name);
+        const auto& nodes = dag.graph.nodes;
+        // Each name once, at the node the index holds for it.
+        for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+            const std::string& name = nodes[i].name;
+            if (name.starts_with(prefix) && dag.find(name) == i) out.push_back(name);
         }
         return out;
     }
@@ -114,7 +117,7 @@ StrList select(const Dag& dag, std::string_view pattern,
         StrList out;
         for (const auto& [name, tags] : tags_map) {
             if (std::find(tags.begin(), tags.end(), tag) == tags.end()) continue;
-            if (dag.name_index.find(name) != dag.name_index.end()) out.push_back(name);
+            if (dag.contains(name)) out.push_back(name);
         }
         return out;
     }

@@ -23,12 +23,12 @@ bool too_many_positional(const Params& p, Py_ssize_t nargs) {
 bool place_keyword(const Params& p, PyObject* key, PyObject* value, Bound& out) {
     for (std::size_t i = 0; i < p.count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) {
-            if (out[i] != nullptr) {
+            if (out[i]) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
                              p.display, p.names[i]);
                 return false;
             }
-            out[i] = value;
+            out[i] = Ref::borrow(value);
             return true;
         }
     }
@@ -40,7 +40,7 @@ bool check_required(const Params& p, const Bound& out) {
     std::size_t missing[kMaxParams];
     std::size_t n = 0;
     for (std::size_t i = 0; i < p.required; ++i)
-        if (out[i] == nullptr) missing[n++] = i;
+        if (!out[i]) missing[n++] = i;
     if (n == 0) return true;
     std::string names;
     for (std::size_t k = 0; k < n; ++k) {
@@ -58,9 +58,8 @@ bool check_required(const Params& p, const Bound& out) {
 
 bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Bound& out) {
-    out.fill(nullptr);
     if (nargs > static_cast<Py_ssize_t>(p.count)) return too_many_positional(p, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
@@ -71,10 +70,9 @@ bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 bool bind(const Params& p, PyObject* args, PyObject* kwargs, Bound& out) {
-    out.fill(nullptr);
     const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
     if (nargs > static_cast<Py_ssize_t>(p.count)) return too_many_positional(p, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject* key;
@@ -102,22 +100,6 @@ void name_argument_error(const char* name) {
     // of the binding layer have always seen.
     PyException_SetCause(err.get(), cause.release());
     PyErr_SetRaisedException(err.release());
-}
-
-bool is_sequence(PyObject* o) {
-    if (PyList_Check(o) || PyTuple_Check(o)) return true;
-    // Looked up once; the module lives as long as the interpreter.
-    static PyObject* abc = [] {
-        Ref module(PyImport_ImportModule("collections.abc"));
-        return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
-    }();
-    if (abc == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const int r = PyObject_IsInstance(o, abc);
-    if (r < 0) PyErr_Clear();
-    return r == 1;
 }
 
 void set_conversion_error(PyObject* obj, const char* target) {

@@ -18,8 +18,10 @@ struct Params {
     std::size_t required;
 };
 
-// Borrowed argument per parameter, null where the caller gave none.
-using Bound = std::array<PyObject*, kMaxParams>;
+// A strong reference per parameter, empty where the caller gave none. Converting
+// one argument may run Python code that drops the caller's last reference to
+// another (a constructor's keyword dict can be cleared), so none is borrowed.
+using Bound = std::array<Ref, kMaxParams>;
 
 // Vectorcall form: positional vector, count, tuple of keyword names whose values
 // follow the positional ones in `args`.
@@ -32,9 +34,6 @@ bool bind(const Params& p, PyObject* args, PyObject* kwargs, Bound& out);
 // name, leaves other exceptions as they are.
 void name_argument_error(const char* name);
 
-// Lists and tuples, and whatever counts as a collections.abc.Sequence; a
-// failing check is a no.
-bool is_sequence(PyObject* o);
 
 // The "'{}' object cannot be converted to '{}'" TypeError.
 void set_conversion_error(PyObject* obj, const char* target);

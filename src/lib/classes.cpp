@@ -20,6 +20,7 @@ C class_of(F C::*);
 template <auto Member>
 PyObject* getter(PyObject* self, void*) {
     using C = decltype(class_of(Member));
+    if (!has_record(self)) return nullptr;
     return to_py(record<C>(self).*Member);
 }
 
@@ -243,6 +244,15 @@ const ClassEntry kClasses[] = {
 };
 
 }  // namespace
+
+bool has_record(PyObject* o) {
+    if (reinterpret_cast<Instance*>(o)->rec != nullptr) return true;
+    Ref qualname(PyType_GetQualName(Py_TYPE(o)));
+    if (qualname)
+        PyErr_Format(PyExc_TypeError, "'%U' object was not initialised by tovik._core",
+                     qualname.get());
+    return false;
+}
 
 const ClassEntry* class_table(std::size_t& count) {
     count = sizeof kClasses / sizeof kClasses[0];

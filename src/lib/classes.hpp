@@ -54,6 +54,10 @@ bool is_instance(PyObject* o) {
     return Py_TYPE(o) == ClassSlot<T>::type;
 }
 
+// False, with a TypeError set, for an instance that holds no record: one made by
+// object.__new__ or a replaced __new__ rather than by this module.
+bool has_record(PyObject* o);
+
 template <typename T>
 T& record(PyObject* o) {
     return *static_cast<T*>(reinterpret_cast<Instance*>(o)->rec);

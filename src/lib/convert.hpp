@@ -7,6 +7,7 @@
 #include "lib/classes.hpp"
 #include "types/records.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,7 +20,7 @@ namespace tovik::py {
 
 // ---- Python -> core -------------------------------------------------------
 
-// Only for arguments of the call itself: the view borrows the caller's str.
+// The view borrows the caller's str: only for objects held for the whole call.
 inline bool extract(PyObject* o, std::string_view& out) {
     if (!PyUnicode_Check(o)) {
         set_conversion_error(o, "PyString");
@@ -61,14 +62,15 @@ template <typename T>
 bool extract(PyObject* o, const T*& out);
 // (name, raw_sql) items of a model list.
 template <typename T>
-concept NamedText = requires(T t) {
+concept OwnedNamedText = requires(T t) {
     t.name;
     t.raw_sql;
 };
-template <NamedText T>
+template <OwnedNamedText T>
 bool extract(PyObject* o, T& out);
 
-inline bool extract(PyObject* o, StrPair& out) {
+template <typename S>
+bool extract_pair(PyObject* o, S& first, S& second) {
     if (!PyTuple_Check(o)) {
         set_conversion_error(o, "PyTuple");
         return false;
@@ -78,33 +80,75 @@ inline bool extract(PyObject* o, StrPair& out) {
                      PyTuple_GET_SIZE(o));
         return false;
     }
-    return extract(PyTuple_GET_ITEM(o, 0), out.first) &&
-           extract(PyTuple_GET_ITEM(o, 1), out.second);
+    // The tuple holds its items for as long as it lives.
+    return extract(PyTuple_GET_ITEM(o, 0), first) && extract(PyTuple_GET_ITEM(o, 1), second);
 }
 
-template <typename T>
-bool extract(PyObject* o, std::vector<T>& out) {
+inline bool extract(PyObject* o, StrPair& out) { return extract_pair(o, out.first, out.second); }
+
+// Calls each(item) for the items of a list argument, in order, with a capacity
+// hint first; false with an exception set on the first failure.
+template <typename Reserve, typename Each>
+bool for_each_item(PyObject* o, Reserve&& reserve, Each&& each) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
-    if (!is_sequence(o)) {
+    // The interpreter's own test; it runs no Python code, so it cannot fail.
+    if (!PySequence_Check(o)) {
         set_conversion_error(o, "Sequence");
         return false;
     }
-    const Py_ssize_t hint = PySequence_Size(o);
-    if (hint < 0)
-        PyErr_Clear();
-    else
-        out.reserve(static_cast<std::size_t>(hint));
+    // A length from Python code is a hint, and may be anything up to sys.maxsize:
+    // only a list's or tuple's own size is trusted for the whole reservation.
+    // Any error but TypeError from asking propagates, interrupts included.
+    const Py_ssize_t hint = PyObject_LengthHint(o, 0);
+    if (hint < 0) return false;
+    constexpr Py_ssize_t kUntrustedReserve = 1024;
+    reserve(static_cast<std::size_t>(PyList_CheckExact(o) || PyTuple_CheckExact(o)
+                                         ? hint
+                                         : std::min(hint, kUntrustedReserve)));
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref item{PyIter_Next(it.get())}) {
-        T value;
-        if (!extract(item.get(), value)) return false;
-        out.push_back(std::move(value));
+        if (!each(std::move(item))) return false;
     }
     return !PyErr_Occurred();
+}
+
+template <typename T>
+bool extract(PyObject* o, std::vector<T>& out) {
+    return for_each_item(
+        o, [&](std::size_t n) { out.reserve(n); },
+        [&](Ref item) {
+            T value;
+            if (!extract(item.get(), value)) return false;
+            out.push_back(std::move(value));
+            return true;
+        });
+}
+
+// (name, text) items whose strings stay the caller's. Each item is held for the
+// call: a sequence may build its items afresh on every access.
+struct NamedTexts {
+    std::vector<NamedText> items;
+    std::vector<Ref> held;
+};
+
+inline bool extract(PyObject* o, NamedTexts& out) {
+    return for_each_item(
+        o,
+        [&](std::size_t n) {
+            out.items.reserve(n);
+            out.held.reserve(n);
+        },
+        [&](Ref item) {
+            NamedText value;
+            if (!extract_pair(item.get(), value.name, value.raw_sql)) return false;
+            out.items.push_back(value);
+            out.held.push_back(std::move(item));
+            return true;
+        });
 }
 
 template <typename V>
@@ -129,23 +173,12 @@ bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
     return true;
 }
 
-template <NamedText T>
+template <OwnedNamedText T>
 bool extract(PyObject* o, T& out) {
     StrPair pair;
     if (!extract(o, pair)) return false;
     out.name = std::move(pair.first);
     out.raw_sql = std::move(pair.second);
-    return true;
-}
-
-// Instances of the record classes, copied.
-template <typename T, typename>
-bool extract(PyObject* o, T& out) {
-    if (!is_instance<T>(o)) {
-        set_conversion_error(o, class_name<T>());
-        return false;
-    }
-    out = record<T>(o);
     return true;
 }
 
@@ -156,7 +189,17 @@ bool extract(PyObject* o, const T*& out) {
         set_conversion_error(o, class_name<T>());
         return false;
     }
+    if (!has_record(o)) return false;
     out = &record<T>(o);
+    return true;
+}
+
+// Instances of the record classes, copied.
+template <typename T, typename>
+bool extract(PyObject* o, T& out) {
+    const T* in_place = nullptr;
+    if (!extract(o, in_place)) return false;
+    out = *in_place;
     return true;
 }
 
@@ -167,8 +210,8 @@ bool convert(const Params& p, const Bound& b, T&... outs) {
     std::size_t i = 0;
     auto one = [&](auto& out) {
         const std::size_t idx = i++;
-        if (b[idx] == nullptr) return true;
-        if (extract(b[idx], out)) return true;
+        if (!b[idx]) return true;
+        if (extract(b[idx].get(), out)) return true;
         name_argument_error(p.names[idx]);
         return false;
     };

@@ -49,11 +49,11 @@ PyObject* select_models(const Params& p, const Bound& b) {
 }
 
 PyObject* build_pipeline(const Params& p, const Bound& b) {
-    std::vector<dag::pipeline::RawModel> raw_models;
+    NamedTexts raw_models;
     StrList available;
     std::optional<std::string> select;
     if (!convert(p, b, raw_models, available, select)) return nullptr;
-    auto r = dag::pipeline::build_pipeline(raw_models, available, select);
+    auto r = dag::pipeline::build_pipeline(raw_models.items, available, select);
     Ref handle(wrap(std::move(r.dag)));
     if (!handle) return nullptr;
     Ref batches(to_py(r.batches));

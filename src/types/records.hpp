@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -75,6 +76,12 @@ struct ValidationError {
     std::string error_type;
     std::string message;
     std::optional<std::string> suggestion;
+};
+
+// A model's name and text as the caller holds them, borrowed for one call.
+struct NamedText {
+    std::string_view name;
+    std::string_view raw_sql;
 };
 
 using SourceMap = std::unordered_map<std::string, SourceInfo>;

@@ -1,5 +1,6 @@
 #include "util/regex.hpp"
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +16,24 @@ pcre2_match_data* match_data() {
     thread_local Holder holder;
     if (holder.md == nullptr) throw std::bad_alloc();
     return holder.md;
+}
+// Every pattern here is written with possessive repeats, so a match attempt never
+// backtracks and its work is linear in the run it looks at. The engine's default
+// limits would still refuse a long enough run; lifting them is safe for that reason.
+pcre2_match_context* match_context() {
+    struct Holder {
+        pcre2_match_context* mc = pcre2_match_context_create(nullptr);
+        Holder() {
+            if (mc == nullptr) return;
+            pcre2_set_match_limit(mc, UINT32_MAX);
+            pcre2_set_depth_limit(mc, UINT32_MAX);
+            pcre2_set_heap_limit(mc, UINT32_MAX);
+        }
+        ~Holder() { pcre2_match_context_free(mc); }
+    };
+    thread_local Holder holder;
+    if (holder.mc == nullptr) throw std::bad_alloc();
+    return holder.mc;
 }
 }  // namespace
 
@@ -39,7 +58,7 @@ int Pattern::match_at(std::string_view subject, std::size_t start, std::string_v
                       int ngroups) const {
     pcre2_match_data* md = match_data();
     const int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()),
-                               subject.size(), start, 0, md, nullptr);
+                               subject.size(), start, 0, md, match_context());
     if (rc == PCRE2_ERROR_NOMATCH) return 0;
     if (rc < 0) {
         PCRE2_UCHAR buf[256];

@@ -546,7 +546,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // A batch of the same model twice gives that model's outcome twice.
-    const std::vector<compiler::batch::RawModelInput> twice{{in.model_name, in.raw_sql},
+    const std::vector<NamedText> twice{{in.model_name, in.raw_sql},
                                                             {in.model_name, in.raw_sql}};
     std::optional<Result<std::vector<ResolvedModel>>> batch;
     try {

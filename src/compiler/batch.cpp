@@ -29,7 +29,7 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
     return resolver::wrap_ddl(resolved.value());
 }
 
-Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<RawModelInput>& models,
+Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
                                                  std::string_view schema,
                                                  std::string_view materialization,
                                                  const StrMap& vars, const SourceMap& sources,
@@ -45,11 +45,11 @@ Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<RawModelInput
     return out;
 }
 
-Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<ResolvedModel>& models) {
+Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models) {
     std::vector<CompiledModel> out;
     out.reserve(models.size());
-    for (const auto& m : models) {
-        auto r = resolver::wrap_ddl(m);
+    for (const ResolvedModel* m : models) {
+        auto r = resolver::wrap_ddl(*m);
         if (!r.ok()) return std::move(r.error());
         out.push_back(std::move(r.value()));
     }

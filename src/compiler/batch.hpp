@@ -11,11 +11,6 @@
 
 namespace tovik::compiler::batch {
 
-struct RawModelInput {
-    std::string name;
-    std::string raw_sql;
-};
-
 // Parses the text, lets a front-matter "materialization" replace the argument and
 // resolves the body.
 Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view model_name,
@@ -30,13 +25,13 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
                                    const EphemeralMap& ephemerals);
 
 // Resolves every model in input order; the first error ends the batch.
-Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<RawModelInput>& models,
+Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
                                                  std::string_view schema,
                                                  std::string_view materialization,
                                                  const StrMap& vars, const SourceMap& sources,
                                                  const EphemeralMap& ephemerals);
 
 // Wraps every model in input order; the first error ends the batch.
-Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<ResolvedModel>& models);
+Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models);
 
 }  // namespace tovik::compiler::batch

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -60,14 +61,6 @@ template <typename T, typename = std::enable_if_t<has_class_v<T>>>
 bool extract(PyObject* o, T& out);
 template <typename T>
 bool extract(PyObject* o, const T*& out);
-// (name, raw_sql) items of a model list.
-template <typename T>
-concept OwnedNamedText = requires(T t) {
-    t.name;
-    t.raw_sql;
-};
-template <OwnedNamedText T>
-bool extract(PyObject* o, T& out);
 
 template <typename S>
 bool extract_pair(PyObject* o, S& first, S& second) {
@@ -118,6 +111,8 @@ bool for_each_item(PyObject* o, Reserve&& reserve, Each&& each) {
 
 template <typename T>
 bool extract(PyObject* o, std::vector<T>& out) {
+    static_assert(!std::is_pointer_v<T> && !std::is_same_v<T, NamedText>,
+                  "items that borrow from Python objects go in a HeldList");
     return for_each_item(
         o, [&](std::size_t n) { out.reserve(n); },
         [&](Ref item) {
@@ -128,14 +123,21 @@ bool extract(PyObject* o, std::vector<T>& out) {
         });
 }
 
-// (name, text) items whose strings stay the caller's. Each item is held for the
-// call: a sequence may build its items afresh on every access.
-struct NamedTexts {
-    std::vector<NamedText> items;
+// Items that borrow from their Python objects: (name, text) views into the
+// caller's strings, or records read in place. Each item is held for the call,
+// since a sequence may build its items afresh on every access.
+template <typename T>
+struct HeldList {
+    std::vector<T> items;
     std::vector<Ref> held;
 };
 
-inline bool extract(PyObject* o, NamedTexts& out) {
+inline bool extract(PyObject* o, NamedText& out) {
+    return extract_pair(o, out.name, out.raw_sql);
+}
+
+template <typename T>
+bool extract(PyObject* o, HeldList<T>& out) {
     return for_each_item(
         o,
         [&](std::size_t n) {
@@ -143,8 +145,8 @@ inline bool extract(PyObject* o, NamedTexts& out) {
             out.held.reserve(n);
         },
         [&](Ref item) {
-            NamedText value;
-            if (!extract_pair(item.get(), value.name, value.raw_sql)) return false;
+            T value{};
+            if (!extract(item.get(), value)) return false;
             out.items.push_back(value);
             out.held.push_back(std::move(item));
             return true;
@@ -170,15 +172,6 @@ bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
         if (!extract(key.get(), ks) || !extract(value.get(), vs)) return false;
         out.insert_or_assign(std::move(ks), std::move(vs));
     }
-    return true;
-}
-
-template <OwnedNamedText T>
-bool extract(PyObject* o, T& out) {
-    StrPair pair;
-    if (!extract(o, pair)) return false;
-    out.name = std::move(pair.first);
-    out.raw_sql = std::move(pair.second);
     return true;
 }
 

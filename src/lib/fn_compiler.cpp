@@ -61,20 +61,20 @@ PyObject* wrap_ddl(const Params& p, const Bound& b) {
 }
 
 PyObject* batch_resolve(const Params& p, const Bound& b) {
-    std::vector<compiler::batch::RawModelInput> models;
+    HeldList<NamedText> models;
     std::string_view schema, materialization;
     StrMap vars;
     SourceMap sources;
     EphemeralMap ephemerals;
     if (!convert(p, b, models, schema, materialization, vars, sources, ephemerals))
         return nullptr;
-    return result_to_py(compiler::batch::batch_resolve(models, schema, materialization, vars,
+    return result_to_py(compiler::batch::batch_resolve(models.items, schema, materialization, vars,
                                                        sources, ephemerals));
 }
 
 PyObject* batch_wrap_ddl(const Params& p, const Bound& b) {
-    std::vector<ResolvedModel> models;
+    HeldList<const ResolvedModel*> models;
     if (!convert(p, b, models)) return nullptr;
-    return result_to_py(compiler::batch::batch_wrap_ddl(models));
+    return result_to_py(compiler::batch::batch_wrap_ddl(models.items));
 }
 }  // namespace tovik::py

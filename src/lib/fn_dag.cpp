@@ -49,7 +49,7 @@ PyObject* select_models(const Params& p, const Bound& b) {
 }
 
 PyObject* build_pipeline(const Params& p, const Bound& b) {
-    NamedTexts raw_models;
+    HeldList<NamedText> raw_models;
     StrList available;
     std::optional<std::string> select;
     if (!convert(p, b, raw_models, available, select)) return nullptr;

@@ -37,6 +37,7 @@ import glob
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -156,19 +157,38 @@ def check_module(benches, site, label):
             raise SystemExit(f"{label}: {b.get_name()} ran against {mod}, not the build in {site}")
 
 
+def paired_ratios(r, c):
+    """cur/ref of the runs of each round: the two ran back to back, so a slow
+    spell of the machine falls on both, and the pair's ratio cancels it."""
+    def per_round(b):
+        return [statistics.fmean(run.values) for run in b.get_runs() if run.values]
+    return [cv / rv for rv, cv in zip(per_round(r), per_round(c))]
+
+
+def quartiles(xs):
+    if len(xs) < 2:
+        return xs[0], xs[0], xs[0]
+    q1, q2, q3 = statistics.quantiles(xs, n=4, method="inclusive")
+    return q1, q2, q3
+
+
 def report(ref, cur, parse_bytes):
     print(f"\n{'benchmark':<15} {'unit':<10} {'ref mean':>11} {'± std':>9} "
-          f"{'current mean':>13} {'± std':>9} {'cur/ref':>8}  runs")
+          f"{'current mean':>13} {'± std':>9} {'cur/ref':>8}  {'paired: median [q1, q3]':<25} runs")
     for name in workloads.BENCHMARKS:
         r, c = ref.get(name), cur.get(name)
         if not r or not c:
             print(f"{name:<15} {'':<10} {'(missing in ' + ('ref' if not r else 'current') + ')':>11}")
             continue
         unit = workloads.UNITS[name]
+        q1, q2, q3 = quartiles(paired_ratios(r, c))
         print(f"{name:<15} {unit:<10} {fmt_time(r.mean()):>11} {r.stdev() / r.mean():8.1%} "
               f"{fmt_time(c.mean()):>13} {c.stdev() / c.mean():8.1%} "
-              f"{c.mean() / r.mean():8.3f}  {r.get_nrun()}/{c.get_nrun()}")
-    print("\n(± std is pyperf's standard deviation of the values, as a share of the mean;"
+              f"{c.mean() / r.mean():8.3f}  {q2:6.3f} [{q1:.3f}, {q3:.3f}]{'':<5} "
+              f"{r.get_nrun()}/{c.get_nrun()}")
+    print("\n(± std: pyperf's standard deviation of the values, as a share of the mean;"
+          "\n cur/ref: ratio of the means; paired: the ratios of the two builds' runs of"
+          "\n each round, which ran back to back: the steadier reading on a busy machine;"
           "\n runs count the calibration run too)")
     print("\nderived figures        ref     current")
     for label, fn in (("road us/model", lambda d: d["road-10k"].mean() * 1e6),

@@ -1169,10 +1169,15 @@ SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t 
 }  // namespace detail
 
 std::size_t text_size_bound() {
-    std::uint64_t total = 0;
-    const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page > 0) total = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
-    if (total == 0) total = std::uint64_t{8} << 30;  // unknown: assume a small machine
+    // The machine's memory does not change while the process runs, and asking
+    // costs the kernel a walk over its block devices: read once per process.
+    static const std::uint64_t physical = [] {
+        const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+        if (pages > 0 && page > 0)
+            return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+        return std::uint64_t{8} << 30;  // unknown: assume a small machine
+    }();
+    std::uint64_t total = physical;
     for (const int which : {RLIMIT_AS, RLIMIT_DATA}) {
         ::rlimit lim{};
         if (::getrlimit(which, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)

@@ -157,14 +157,6 @@ const Byte* match_var(const Byte* p, const Byte* end, const Byte* base, Hit& hit
     return (end - p >= 2 && p[0] == '}' && p[1] == '}') ? p + 2 : nullptr;
 }
 
-// Whether position i may open a form: a "(" after "f" or "e" (the last letter
-// of "ref" and "source"), or the first of two "{". Cheap enough to run on every
-// byte; the matchers confirm the rest.
-inline bool candidate(const Byte* s, std::size_t n, std::size_t i) {
-    if (s[i] == '(') return i > 0 && (s[i - 1] == 'f' || s[i - 1] == 'e');
-    return s[i] == '{' && i + 1 < n && s[i + 1] == '{';
-}
-
 #if TOVIK_SCAN_X86
 // Candidates among the 64 positions from p, as a bit mask; reads p[-1] to p[64].
 // "(" counts after any of "d", "e", "f", "g" (one masked compare), a superset
@@ -221,22 +213,45 @@ const auto candidates64_best = [] {
 }();
 #endif
 
+#if !TOVIK_SCAN_X86
+// Whether position i may open a form: a "(" after "f" or "e" (the last letter
+// of "ref" and "source"), or the first of two "{". Cheap enough to run on every
+// byte where no vector search is at hand; the matchers confirm the rest.
+inline bool candidate(const Byte* s, std::size_t n, std::size_t i) {
+    if (s[i] == '(') return i > 0 && (s[i - 1] == 'f' || s[i - 1] == 'e');
+    return s[i] == '{' && i + 1 < n && s[i + 1] == '{';
+}
+#endif
+
 // The first candidate position at or after i, or n.
 std::size_t next_candidate(const Byte* s, std::size_t n, std::size_t i) {
 #if TOVIK_SCAN_X86
-    if (i == 0) {
-        if (n > 0 && candidate(s, n, 0)) return 0;
-        i = 1;
-    }
     const auto find = candidates64_best;
-    while (i + 65 <= n) {
-        if (const auto mask = find(s + i)) return i + static_cast<std::size_t>(__builtin_ctzll(mask));
-        i += 64;
+    while (i < n) {
+        std::uint64_t mask;
+        std::size_t len = 64;
+        if (i > 0 && n - i >= 65) {
+            mask = find(s + i);
+        } else {
+            // The first block and the last: the same search over a copy padded
+            // with zero bytes, which open nothing. Short texts end up here
+            // alone, so they cost one block too.
+            alignas(32) Byte block[96] = {};
+            len = n - i < 64 ? n - i : 64;
+            if (i > 0) block[0] = s[i - 1];
+            std::memcpy(block + 1, s + i, n - i < 65 ? n - i : 65);
+            mask = find(block + 1);
+            if (len < 64) mask &= (std::uint64_t{1} << len) - 1;
+        }
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctzll(mask));
+        i += len;
     }
-#endif
+    return n;
+#else
     for (; i < n; ++i)
         if (candidate(s, n, i)) return i;
     return n;
+#endif
 }
 
 inline bool preceded_by(const Byte* s, std::size_t i, std::string_view word) {

@@ -3,7 +3,8 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+// SSE2 is part of every x86-64 processor; AVX2 is taken when present.
+#if defined(__x86_64__)
 #define TOVIK_SCAN_X86 1
 #include <immintrin.h>
 #endif
@@ -188,6 +189,7 @@ __attribute__((target("avx2"))) std::uint64_t candidates64_avx2(const Byte* p) {
     for (int k = 0; k < 64; k += 32) {
         const auto* at = reinterpret_cast<const __m256i*>(p + k);
         const __m256i cur = _mm256_loadu_si256(at);
+        // One byte either side of each position; the loads need no alignment.
         const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k - 1));
         const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 1));
         const __m256i call = _mm256_and_si256(

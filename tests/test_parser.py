@@ -109,6 +109,22 @@ def test_word_and_space_classes(body, refs):
     assert parse_sql(body).refs == refs
 
 
+# Long texts are searched many bytes at a time; a form must be found the same
+# wherever it falls against those blocks, and so must a name that mixes ASCII
+# with other characters across them.
+@pytest.mark.parametrize("form", ["ref('{}')", "source('{}', '{}')", "{{{{ {} }}}}"])
+@pytest.mark.parametrize("name", ["m", "a" * 15 + "é" + "b" * 20 + "\u0301" + "c" * 17])
+def test_form_at_every_offset(form, name):
+    text = form.format(name, name)
+    alone = parse_sql(text)
+    found = (alone.refs, alone.sources, alone.variables)
+    assert sum(map(len, found)) == 1 and name in repr(found)
+    for offset in range(0, 140, 1 if name == "m" else 7):
+        for pad in ("x", "é", "{"):
+            parsed = parse_sql(pad * offset + text + "x" * (140 - offset))
+            assert (parsed.refs, parsed.sources, parsed.variables) == found, (offset, pad)
+
+
 def test_header_is_not_scanned():
     parsed = parse_sql("---\ndescription: uses ref('x')\n---\nselect 1")
     assert parsed.refs == []
@@ -125,6 +141,10 @@ RUN_FORMS = [
     ("source('s', '", "')", "é"),
     ("source('", "', 't')", "a"),
     ("source('s' ,", "'t')", " "),
+    # Repeated openings: each failed attempt must not rescan what follows it.
+    ("{", "{ a }}", "{"),
+    ("ref(", "'a')", "ref("),
+    ("source('s',", "'t')", "source('s',"),
 ]
 
 

@@ -1,33 +1,11 @@
 #include "compiler/parser.hpp"
 
-#include "util/regex.hpp"
+#include "compiler/scanner.hpp"
 #include "util/text.hpp"
 
 namespace tovik::compiler::parser {
 
 namespace {
-
-#define W TOVIK_RE_WORD
-#define S TOVIK_RE_SPACE
-#define Q "['\\x22]"
-
-const re::Pattern& ref_pattern() {
-    static const re::Pattern p("ref\\(" S "*+" Q "(" W "++)" Q S "*+\\)");
-    return p;
-}
-const re::Pattern& source_pattern() {
-    static const re::Pattern p("source\\(" S "*+" Q "(" W "++)" Q S "*+," S "*+" Q "(" W "++)" Q
-                               S "*+\\)");
-    return p;
-}
-const re::Pattern& var_pattern() {
-    static const re::Pattern p("\\{\\{" S "*+(" W "++)" S "*+\\}\\}");
-    return p;
-}
-
-#undef W
-#undef S
-#undef Q
 
 std::string_view strip_run(std::string_view s, char c, bool front) {
     if (front) {
@@ -98,15 +76,21 @@ ParsedSQL parse(std::string_view raw_sql) {
     }
     out.body.assign(body);
 
-    ref_pattern().for_each_match(body, [&](const std::string_view* g, int) {
-        out.refs.emplace_back(g[1]);
-    });
-    source_pattern().for_each_match(body, [&](const std::string_view* g, int) {
-        out.sources.emplace_back(std::string(g[1]), std::string(g[2]));
-    });
-    var_pattern().for_each_match(body, [&](const std::string_view* g, int) {
-        out.variables.emplace_back(g[1]);
-    });
+    scanner::Hit hit;
+    for (std::size_t from = 0; scanner::next_hit(body, from, hit); from = hit.match.end) {
+        switch (hit.form) {
+            case scanner::Form::Ref:
+                out.refs.emplace_back(hit.group[0].of(body));
+                break;
+            case scanner::Form::Source:
+                out.sources.emplace_back(std::string(hit.group[0].of(body)),
+                                         std::string(hit.group[1].of(body)));
+                break;
+            case scanner::Form::Var:
+                out.variables.emplace_back(hit.group[0].of(body));
+                break;
+        }
+    }
     return out;
 }
 

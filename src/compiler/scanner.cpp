@@ -1,0 +1,321 @@
+#include "compiler/scanner.hpp"
+
+#include <array>
+#include <cstring>
+
+// SSE2 is part of every x86-64 processor; AVX2 is taken when present.
+#if defined(__x86_64__)
+#define TOVIK_SCAN_X86 1
+#include <immintrin.h>
+#endif
+
+namespace tovik::compiler::scanner {
+
+namespace {
+
+// kWordBlockIndex and kWordBlocks: the non-ASCII word characters as a two-level
+// bitmap, written at build time from PCRE2's own answer for every code point.
+#include "compiler/word_table.inc"
+
+using Byte = unsigned char;
+
+enum : Byte { kSpace = 1, kWord = 2, kQuote = 4 };
+
+// Classes of the ASCII bytes; every byte from 0x80 up is 0 here and takes the
+// slow path.
+constexpr std::array<Byte, 256> kAscii = [] {
+    std::array<Byte, 256> t{};
+    for (int c = 0x09; c <= 0x0D; ++c) t[c] = kSpace;
+    t[' '] = kSpace;
+    for (int c = '0'; c <= '9'; ++c) t[c] = kWord;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = kWord;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = kWord;
+    t['_'] = kWord;
+    t['\''] = kQuote;
+    t['"'] = kQuote;
+    return t;
+}();
+
+// Length of the well-formed non-ASCII character at p, with its code point, or 0
+// for anything else: a stray continuation byte, a truncated sequence, an
+// overlong form, a surrogate, or a value above U+10FFFF. A byte that is not
+// well formed then fails whatever class is asked of it, which is how PCRE2 in
+// its invalid-UTF mode treats it: no match reaches across it.
+inline std::size_t decode(const Byte* p, const Byte* end, char32_t& cp) {
+    const char32_t b0 = p[0];
+    const auto avail = static_cast<std::size_t>(end - p);
+    const auto cont = [p](std::size_t k) { return (p[k] & 0xC0) == 0x80; };
+    if (b0 < 0xC2) return 0;
+    if (b0 < 0xE0) {
+        if (avail < 2 || !cont(1)) return 0;
+        cp = ((b0 & 0x1F) << 6) | (p[1] & 0x3F);
+        return 2;
+    }
+    if (b0 < 0xF0) {
+        if (avail < 3 || !cont(1) || !cont(2)) return 0;
+        cp = ((b0 & 0x0F) << 12) | (char32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3F);
+        return (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) ? 0 : 3;
+    }
+    if (b0 < 0xF5) {
+        if (avail < 4 || !cont(1) || !cont(2) || !cont(3)) return 0;
+        cp = ((b0 & 0x07) << 18) | (char32_t{p[1] & 0x3Fu} << 12) |
+             (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3F);
+        return (cp < 0x10000 || cp > 0x10FFFF) ? 0 : 4;
+    }
+    return 0;
+}
+
+inline bool is_word(char32_t cp) {
+    return (kWordBlocks[kWordBlockIndex[cp >> 8]][(cp >> 6) & 3] >> (cp & 63)) & 1;
+}
+
+inline bool is_space(char32_t cp) {
+    return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
+           cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+// The end of the run of ASCII bytes of one class that starts at p. Names are
+// mostly ASCII, so words get sixteen bytes at a time.
+template <Byte Class>
+inline const Byte* skip_ascii(const Byte* p, const Byte* end) {
+#if TOVIK_SCAN_X86
+    if constexpr (Class == kWord) {
+        while (end - p >= 16) {
+            // Signed compares: bytes from 0x80 up are negative and fail every range.
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+            const __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                                _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                                _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+            const __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+            const auto word = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(alpha, digit), under)));
+            if (word != 0xFFFF) return p + __builtin_ctz(~word);
+            p += 16;
+        }
+    }
+#endif
+    while (p < end && (kAscii[*p] & Class)) ++p;
+    return p;
+}
+
+// The end of the run of characters of one class that starts at p.
+template <Byte Class, bool (*NonAscii)(char32_t)>
+const Byte* skip_run(const Byte* p, const Byte* end) {
+    for (;;) {
+        p = skip_ascii<Class>(p, end);
+        if (p == end || *p < 0x80) return p;
+        char32_t cp;
+        const auto len = decode(p, end, cp);
+        if (len == 0 || !NonAscii(cp)) return p;
+        p += len;
+    }
+}
+
+inline const Byte* skip_spaces(const Byte* p, const Byte* end) {
+    return skip_run<kSpace, is_space>(p, end);
+}
+
+// Q (\w+) Q at p: the end of the closing quote and the name's span, or null.
+inline const Byte* quoted_word(const Byte* p, const Byte* end, const Byte* base, Span& name) {
+    if (p == end || !(kAscii[*p] & kQuote)) return nullptr;
+    const Byte* w = ++p;
+    p = skip_run<kWord, is_word>(p, end);
+    if (p == w || p == end || !(kAscii[*p] & kQuote)) return nullptr;
+    name = {static_cast<std::size_t>(w - base), static_cast<std::size_t>(p - base)};
+    return p + 1;
+}
+
+// Each matcher gets p just past the opening literal and returns the end of
+// the match, or null. None of them reads past `end`.
+
+const Byte* match_ref(const Byte* p, const Byte* end, const Byte* base, Hit& hit) {
+    p = quoted_word(skip_spaces(p, end), end, base, hit.group[0]);
+    if (p == nullptr) return nullptr;
+    p = skip_spaces(p, end);
+    return (p != end && *p == ')') ? p + 1 : nullptr;
+}
+
+const Byte* match_source(const Byte* p, const Byte* end, const Byte* base, Hit& hit) {
+    p = quoted_word(skip_spaces(p, end), end, base, hit.group[0]);
+    if (p == nullptr) return nullptr;
+    p = skip_spaces(p, end);
+    if (p == end || *p != ',') return nullptr;
+    p = quoted_word(skip_spaces(p + 1, end), end, base, hit.group[1]);
+    if (p == nullptr) return nullptr;
+    p = skip_spaces(p, end);
+    return (p != end && *p == ')') ? p + 1 : nullptr;
+}
+
+const Byte* match_var(const Byte* p, const Byte* end, const Byte* base, Hit& hit) {
+    p = skip_spaces(p, end);
+    const Byte* w = p;
+    p = skip_run<kWord, is_word>(p, end);
+    if (p == w) return nullptr;
+    hit.group[0] = {static_cast<std::size_t>(w - base), static_cast<std::size_t>(p - base)};
+    p = skip_spaces(p, end);
+    return (end - p >= 2 && p[0] == '}' && p[1] == '}') ? p + 2 : nullptr;
+}
+
+#if TOVIK_SCAN_X86
+// Candidates among the 64 positions from p, as a bit mask; reads p[-1] to p[64].
+// "(" counts after any of "d", "e", "f", "g" (one masked compare), a superset
+// that the matchers narrow down. The same steps at two vector widths.
+std::uint64_t candidates64_sse2(const Byte* p) {
+    const auto load = [](const Byte* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    };
+    const __m128i paren = _mm_set1_epi8('('), brace = _mm_set1_epi8('{');
+    const __m128i low = _mm_set1_epi8(~3), defg = _mm_set1_epi8('d');
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 64; k += 16) {
+        const __m128i prev = load(p + k - 1), cur = load(p + k), next = load(p + k + 1);
+        const __m128i call = _mm_and_si128(_mm_cmpeq_epi8(cur, paren),
+                                           _mm_cmpeq_epi8(_mm_and_si128(prev, low), defg));
+        const __m128i braces = _mm_and_si128(_mm_cmpeq_epi8(cur, brace),
+                                             _mm_cmpeq_epi8(next, brace));
+        mask |= std::uint64_t{static_cast<std::uint16_t>(
+                    _mm_movemask_epi8(_mm_or_si128(call, braces)))}
+                << k;
+    }
+    return mask;
+}
+
+__attribute__((target("avx2"))) std::uint64_t candidates64_avx2(const Byte* p) {
+    const __m256i paren = _mm256_set1_epi8('('), brace = _mm256_set1_epi8('{');
+    const __m256i low = _mm256_set1_epi8(~3), defg = _mm256_set1_epi8('d');
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 64; k += 32) {
+        const auto* at = reinterpret_cast<const __m256i*>(p + k);
+        const __m256i cur = _mm256_loadu_si256(at);
+        // One byte either side of each position; the loads need no alignment.
+        const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k - 1));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 1));
+        const __m256i call = _mm256_and_si256(
+            _mm256_cmpeq_epi8(cur, paren), _mm256_cmpeq_epi8(_mm256_and_si256(prev, low), defg));
+        const __m256i braces = _mm256_and_si256(_mm256_cmpeq_epi8(cur, brace),
+                                                _mm256_cmpeq_epi8(next, brace));
+        mask |= std::uint64_t{static_cast<std::uint32_t>(
+                    _mm256_movemask_epi8(_mm256_or_si256(call, braces)))}
+                << k;
+    }
+    return mask;
+}
+
+// Chosen once per process by what the processor offers. TOVIK_SCAN_NO_AVX2
+// builds the other path for the fuzzers, on machines that would never take it.
+const auto candidates64_best = [] {
+#if defined(TOVIK_SCAN_NO_AVX2)
+    return candidates64_sse2;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? candidates64_avx2 : candidates64_sse2;
+#endif
+}();
+#endif
+
+#if !TOVIK_SCAN_X86
+// Whether position i may open a form: a "(" after "f" or "e" (the last letter
+// of "ref" and "source"), or the first of two "{". Cheap enough to run on every
+// byte where no vector search is at hand; the matchers confirm the rest.
+inline bool candidate(const Byte* s, std::size_t n, std::size_t i) {
+    if (s[i] == '(') return i > 0 && (s[i - 1] == 'f' || s[i - 1] == 'e');
+    return s[i] == '{' && i + 1 < n && s[i + 1] == '{';
+}
+#endif
+
+// The first candidate position at or after i, or n.
+std::size_t next_candidate(const Byte* s, std::size_t n, std::size_t i) {
+#if TOVIK_SCAN_X86
+    const auto find = candidates64_best;
+    while (i < n) {
+        std::uint64_t mask;
+        std::size_t len = 64;
+        if (i > 0 && n - i >= 65) {
+            mask = find(s + i);
+        } else {
+            // The first block and the last: the same search over a copy padded
+            // with zero bytes, which open nothing. Short texts end up here
+            // alone, so they cost one block too.
+            alignas(32) Byte block[96] = {};
+            len = n - i < 64 ? n - i : 64;
+            if (i > 0) block[0] = s[i - 1];
+            std::memcpy(block + 1, s + i, n - i < 65 ? n - i : 65);
+            mask = find(block + 1);
+            if (len < 64) mask &= (std::uint64_t{1} << len) - 1;
+        }
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctzll(mask));
+        i += len;
+    }
+    return n;
+#else
+    for (; i < n; ++i)
+        if (candidate(s, n, i)) return i;
+    return n;
+#endif
+}
+
+inline bool preceded_by(const Byte* s, std::size_t i, std::string_view word) {
+    return i >= word.size() && std::memcmp(s + i - word.size(), word.data(), word.size()) == 0;
+}
+
+}  // namespace
+
+// Linear time: a matcher that starts at a candidate reads only spaces, quotes,
+// word characters and one "," before it stops, none of which can open another
+// candidate, so the next candidate lies at or after the byte where it stopped
+// and no byte is read by more than one matcher plus the candidate search.
+bool next_hit(std::string_view text, std::size_t from, Hit& hit) {
+    const auto* s = reinterpret_cast<const Byte*>(text.data());
+    const std::size_t n = text.size();
+    const Byte* end = s + n;
+    for (std::size_t i = from; (i = next_candidate(s, n, i)) < n; ++i) {
+        const Byte* stop = nullptr;
+        std::size_t start = 0;
+        if (s[i] == '{') {
+            hit.form = Form::Var;
+            start = i;
+            stop = match_var(s + i + 2, end, s, hit);
+        } else if (preceded_by(s, i, "ref")) {
+            hit.form = Form::Ref;
+            start = i - 3;
+            stop = match_ref(s + i + 1, end, s, hit);
+        } else if (preceded_by(s, i, "source")) {
+            hit.form = Form::Source;
+            start = i - 6;
+            stop = match_source(s + i + 1, end, s, hit);
+        }
+        if (stop != nullptr) {
+            hit.match = {start, static_cast<std::size_t>(stop - s)};
+            if (hit.form != Form::Source) hit.group[1] = {};
+            return true;
+        }
+    }
+    return false;
+}
+
+// A match holds no candidate past its opening, so resuming at its end misses
+// nothing, and it keeps each form's matches from overlapping.
+std::vector<Hit> scan(std::string_view text) {
+    std::vector<Hit> hits;
+    Hit hit;
+    for (std::size_t from = 0; next_hit(text, from, hit); from = hit.match.end) hits.push_back(hit);
+    return hits;
+}
+
+std::optional<Hit> first_var(std::string_view text) {
+    const auto* s = reinterpret_cast<const Byte*>(text.data());
+    const Byte* end = s + text.size();
+    for (auto i = text.find("{{"); i != std::string_view::npos; i = text.find("{{", i + 1)) {
+        Hit hit{};
+        hit.form = Form::Var;
+        if (const Byte* stop = match_var(s + i + 2, end, s, hit)) {
+            hit.match = {i, static_cast<std::size_t>(stop - s)};
+            return hit;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace tovik::compiler::scanner

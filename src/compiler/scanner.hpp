@@ -1,0 +1,55 @@
+// One pass over a model body that finds its three reference forms:
+//
+//   ref      "ref("    \s* Q (\w+) Q \s* ")"
+//   source   "source(" \s* Q (\w+) Q \s* "," \s* Q (\w+) Q \s* ")"
+//   var      "{{"      \s* (\w+) \s* "}}"
+//
+// where Q is a single or double quote, \w a Unicode word character (Alphabetic,
+// Mark, Decimal_Number, Connector_Punctuation or Join_Control) and \s a
+// White_Space character. Each form is matched as if scanned on its own,
+// leftmost first and without overlapping its own earlier matches. Bytes that
+// are not well-formed UTF-8 match nothing, so no match spans them.
+//
+// Every form opens with a distinct ASCII literal, and a match never holds the
+// opening of another match after its own first bytes, so one forward pass with
+// a cursor per form finds all of them in linear time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace tovik::compiler::scanner {
+
+enum class Form : std::uint8_t { Ref, Source, Var };
+
+// Byte offsets into the scanned text, end exclusive.
+struct Span {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+
+    std::string_view of(std::string_view text) const { return text.substr(begin, end - begin); }
+    bool operator==(const Span&) const = default;
+};
+
+struct Hit {
+    Form form;
+    Span match;     // the whole reference
+    Span group[2];  // the quoted or braced names; group[1] only for a source (its table)
+};
+
+// The first reference that starts at or after `from`, or false. A scan starts
+// at 0 and resumes from each hit's match.end; started anywhere else it may
+// find what a whole-text scan would not (a match overlapping an earlier one).
+bool next_hit(std::string_view text, std::size_t from, Hit& hit);
+
+// Every reference of the text, in order of position. Hits of different forms
+// never overlap, so they can be spliced out of the text in this order.
+std::vector<Hit> scan(std::string_view text);
+
+// The leftmost var reference, as the first hit of scan() with form Var would be.
+std::optional<Hit> first_var(std::string_view text);
+
+}  // namespace tovik::compiler::scanner

@@ -61,36 +61,44 @@ StrMap read_header(std::string_view header) {
 
 }  // namespace
 
-ParsedSQL parse(std::string_view raw_sql) {
-    ParsedSQL out;
-    std::string_view body = raw_sql;
-
+Sections split(std::string_view raw_sql) {
+    Sections out{std::nullopt, raw_sql};
     const auto t = text::trim_start(raw_sql);
     if (t.size() >= 3 && t.substr(0, 3) == "---") {
         const auto rest = t.substr(3);
         const auto close = rest.find("---");
         if (close != std::string_view::npos) {
             out.front_matter = read_header(rest.substr(0, close));
-            body = rest.substr(close + 3);
+            out.body = rest.substr(close + 3);
         }
     }
-    out.body.assign(body);
+    return out;
+}
 
+void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList* variables) {
     scanner::Hit hit;
     for (std::size_t from = 0; scanner::next_hit(body, from, hit); from = hit.match.end) {
         switch (hit.form) {
             case scanner::Form::Ref:
-                out.refs.emplace_back(hit.group[0].of(body));
+                refs.emplace_back(hit.group[0].of(body));
                 break;
             case scanner::Form::Source:
-                out.sources.emplace_back(std::string(hit.group[0].of(body)),
-                                         std::string(hit.group[1].of(body)));
+                sources.emplace_back(std::string(hit.group[0].of(body)),
+                                     std::string(hit.group[1].of(body)));
                 break;
             case scanner::Form::Var:
-                out.variables.emplace_back(hit.group[0].of(body));
+                if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
                 break;
         }
     }
+}
+
+ParsedSQL parse(std::string_view raw_sql) {
+    Sections sections = split(raw_sql);
+    ParsedSQL out;
+    out.front_matter = std::move(sections.front_matter);
+    out.body.assign(sections.body);
+    collect(sections.body, out.refs, out.sources, &out.variables);
     return out;
 }
 

@@ -16,11 +16,11 @@ namespace tovik::dag::pipeline {
 namespace {
 
 ParsedModel to_parsed_model(const RawModel& raw) {
-    ParsedSQL parsed = compiler::parser::parse(raw.raw_sql);
+    // The graph needs neither the body nor the placeholders: no copy of either.
+    auto parsed = compiler::parser::split(raw.raw_sql);
     ParsedModel model;
     model.name.assign(raw.name);
-    model.refs = std::move(parsed.refs);
-    model.sources = std::move(parsed.sources);
+    compiler::parser::collect(parsed.body, model.refs, model.sources, nullptr);
     if (parsed.front_matter) {
         auto& fm = *parsed.front_matter;
         // Unlike the resolver, empty pieces are kept: "tags:" alone is one

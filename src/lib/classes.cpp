@@ -31,7 +31,7 @@ constexpr PyGetSetDef field(const char* name) {
 
 template <typename T>
 void dealloc(PyObject* self) {
-    delete static_cast<T*>(reinterpret_cast<Instance*>(self)->rec);
+    if (void* rec = reinterpret_cast<Instance*>(self)->rec) static_cast<T*>(rec)->~T();
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -103,7 +103,7 @@ PyTypeObject* make_type(const char* signature, const char* doc, PyGetSetDef* get
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
     if (getset != nullptr) slots.push_back({Py_tp_getset, getset});
     slots.push_back({0, nullptr});
-    PyType_Spec spec{full_name.c_str(), static_cast<int>(sizeof(Instance)), 0,
+    PyType_Spec spec{full_name.c_str(), static_cast<int>(sizeof(Object<T>)), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
     slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return slot;

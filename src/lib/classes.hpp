@@ -4,7 +4,7 @@
 #include "lib/pyref.hpp"
 #include "types/records.hpp"
 
-#include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -17,10 +17,18 @@ struct Dag;
 
 namespace tovik::py {
 
-// Every instance owns exactly one record on the heap.
 struct Instance {
     PyObject_HEAD
+    // The record of this instance, null in one that no constructor of the
+    // module filled (object.__new__, or a replaced __new__).
     void* rec;
+};
+
+// The record lives in the same block as the object: one allocation per instance.
+template <typename T>
+struct Object {
+    Instance head;
+    alignas(T) unsigned char storage[sizeof(T)];
 };
 
 template <typename T>
@@ -63,15 +71,25 @@ T& record(PyObject* o) {
     return *static_cast<T*>(reinterpret_cast<Instance*>(o)->rec);
 }
 
-// Moves a record into a new instance without running a constructor.
-template <typename T>
-PyObject* wrap(T&& rec) {
-    auto owned = std::make_unique<std::decay_t<T>>(std::forward<T>(rec));
-    PyTypeObject* tp = ClassSlot<std::decay_t<T>>::type;
+// A new instance whose record make() builds in place, without running a
+// constructor of the class. Should make() throw, the empty instance is dropped.
+template <typename F>
+PyObject* emplace(F&& make) {
+    using R = std::decay_t<decltype(make())>;
+    PyTypeObject* tp = ClassSlot<R>::type;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (o == nullptr) return nullptr;
-    reinterpret_cast<Instance*>(o)->rec = owned.release();
-    return o;
+    Ref owner(o);
+    auto* obj = reinterpret_cast<Object<R>*>(o);
+    obj->head.rec = new (obj->storage) R(make());
+    return owner.release();
+}
+
+// Moves a record into a new instance.
+template <typename T>
+PyObject* wrap(T&& rec) {
+    static_assert(std::is_nothrow_move_constructible_v<std::decay_t<T>>);
+    return emplace([&]() -> std::decay_t<T> { return std::forward<T>(rec); });
 }
 
 // Creates the class objects on first use; the module adds them in this order.

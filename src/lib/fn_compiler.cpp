@@ -15,7 +15,8 @@ namespace tovik::py {
 PyObject* parse_sql(const Params& p, const Bound& b) {
     std::string_view raw_sql;
     if (!convert(p, b, raw_sql)) return nullptr;
-    return to_py(compiler::parser::parse(raw_sql));
+    // Parsed straight into the new object's record: no move, no second block.
+    return emplace([&] { return compiler::parser::parse(raw_sql); });
 }
 
 PyObject* find_macro_calls(const Params& p, const Bound& b) {

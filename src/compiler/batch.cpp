@@ -1,5 +1,6 @@
 #include "compiler/batch.hpp"
 
+#include "compiler/ddl.hpp"
 #include "compiler/parser.hpp"
 #include "compiler/resolver.hpp"
 
@@ -26,7 +27,7 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
     auto resolved =
         resolve_text(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
     if (!resolved.ok()) return std::move(resolved.error());
-    return resolver::wrap_ddl(resolved.value());
+    return ddl::wrap_ddl(resolved.value());
 }
 
 Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
@@ -49,7 +50,7 @@ Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<const Resolv
     std::vector<CompiledModel> out;
     out.reserve(models.size());
     for (const ResolvedModel* m : models) {
-        auto r = resolver::wrap_ddl(*m);
+        auto r = ddl::wrap_ddl(*m);
         if (!r.ok()) return std::move(r.error());
         out.push_back(std::move(r.value()));
     }

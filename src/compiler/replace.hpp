@@ -97,6 +97,31 @@ private:
     bool simple_ = false;
 };
 
+// Repeated searches for a keyword that ends in a byte rarer than its first, such
+// as the "(" of "ref(": the leftmost occurrence at or after `from` is the one
+// whose last byte is leftmost, so memchr looks for that byte.
+class TailFinder {
+public:
+    explicit TailFinder(std::string_view needle) : needle_(needle) {}
+
+    std::size_t find(std::string_view hay, std::size_t from) const {
+        const std::size_t m = needle_.size();
+        if (m == 0) return from <= hay.size() ? from : npos;
+        for (std::size_t q = from + m - 1; q < hay.size();) {
+            const void* p = std::memchr(hay.data() + q, needle_.back(), hay.size() - q);
+            if (p == nullptr) return npos;
+            q = static_cast<std::size_t>(static_cast<const char*>(p) - hay.data());
+            if (std::memcmp(hay.data() + q - (m - 1), needle_.data(), m - 1) == 0)
+                return q - (m - 1);
+            ++q;
+        }
+        return npos;
+    }
+
+private:
+    std::string_view needle_;
+};
+
 inline void append_all(std::string& out, std::initializer_list<std::string_view> parts) {
     std::size_t n = out.size();
     for (auto p : parts) n += p.size();

@@ -75,14 +75,56 @@ void collect_recursive(const std::string& name, const EphemeralMap& ephemerals,
     }
 }
 
-Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_name,
-                                  std::string_view schema, std::string_view materialization,
-                                  const StrMap& vars, const SourceMap& sources, const StrList& refs,
-                                  const StrPairList& source_pairs,
-                                  const std::optional<StrMap>& front_matter,
-                                  const EphemeralMap& ephemerals) {
+// The substituter of one effective schema, with the derived tables that make its
+// passes cheap; `sub` keeps views into `schema` and the caller's variables.
+struct Plan::Cached {
+    std::string schema;
+    std::optional<substitution::Substituter> sub;
+};
+
+namespace {
+// Distinct effective schemas are few; past this many, a model with yet another
+// one gets a substituter of its own, as if nothing were kept.
+constexpr std::size_t kMaxCached = 8;
+}  // namespace
+
+Plan::Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
+           const EphemeralMap& ephemerals)
+    : schema_(schema),
+      vars_(vars),
+      sources_(sources),
+      ephemerals_(ephemerals),
+      schema_var_(vars.count("schema") != 0) {
+    entries_.reserve(vars.size() + 1);
+    for (const auto& [k, v] : vars) entries_.emplace_back(k, v);
+}
+
+Plan::~Plan() = default;
+
+substitution::Substituter& Plan::substituter_for(std::string_view effective_schema,
+                                                 std::unique_ptr<Cached>& uncached) {
+    // With a "schema" variable of the caller's the map is the same for every model.
+    for (const auto& c : cached_)
+        if (schema_var_ || c->schema == effective_schema) return *c->sub;
+    auto c = std::make_unique<Cached>();
+    c->schema.assign(effective_schema);
+    substitution::VarEntries entries = entries_;
+    if (!schema_var_) entries.emplace_back("schema", c->schema);
+    c->sub.emplace(std::move(entries), true, true, limits_);
+    auto& sub = *c->sub;
+    if (cached_.size() < kMaxCached)
+        cached_.push_back(std::move(c));
+    else
+        uncached = std::move(c);
+    return sub;
+}
+
+Result<ResolvedModel> Plan::resolve(std::string body, std::string_view model_name,
+                                    std::string_view materialization, StrList refs,
+                                    StrPairList source_pairs,
+                                    const std::optional<StrMap>& front_matter) {
     ResolvedModel out;
-    std::string_view effective_schema = schema;
+    std::string_view effective_schema = schema_;
     if (front_matter) {
         const StrMap& fm = *front_matter;
         if (auto it = fm.find("description"); it != fm.end()) out.description = it->second;
@@ -93,38 +135,40 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
         if (auto it = fm.find("unique_key"); it != fm.end()) out.unique_key = it->second;
     }
 
-    StrList other_refs, ephemeral_refs;
-    for (const auto& r : refs) (ephemerals.count(r) != 0 ? ephemeral_refs : other_refs).push_back(r);
+    // Without ephemeral models every ref is an other ref: no split copy needed.
+    StrList other_split, ephemeral_refs;
+    if (!ephemerals_.empty())
+        for (const auto& r : refs)
+            (ephemerals_.count(r) != 0 ? ephemeral_refs : other_split).push_back(r);
+    const StrList& other_refs = ephemerals_.empty() ? refs : other_split;
 
-    const substitution::Limits limits;
-    std::string sql(body);
+    std::string sql = std::move(body);
     if (!refs.empty())
-        sql = rewriting::rewrite_refs(std::move(sql), schema, other_refs, ephemeral_refs, true,
-                                      limits.size);
+        sql = rewriting::rewrite_refs(std::move(sql), schema_, other_refs, ephemeral_refs, true,
+                                      limits_.size);
 
     for (const auto& [s, t] : source_pairs)
-        if (sources.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
+        if (sources_.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
     if (!source_pairs.empty())
-        sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources, true, limits.size);
+        sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_, true,
+                                         limits_.size);
 
-    // Nothing below can match without "{{"; skip building the map for such models.
+    // Every written form and every leftover begins with "{{".
     if (sql.find("{{") != npos) {
-        substitution::VarEntries entries;
-        entries.reserve(vars.size() + 1);
-        for (const auto& [k, v] : vars) entries.emplace_back(k, v);
-        if (vars.count("schema") == 0) entries.emplace_back("schema", effective_schema);
-        auto run = substitution::substitute(sql, std::move(entries), max_var_passes(), model_name,
-                                            true, true, limits);
-        if (run.leftover) return UnresolvedVariable{std::move(*run.leftover)};
+        if (const std::uint64_t limit = max_var_passes(); limit > 0) {
+            std::unique_ptr<Cached> uncached;
+            auto run = substituter_for(effective_schema, uncached).run(sql, limit, model_name);
+            if (run.leftover) return UnresolvedVariable{std::move(*run.leftover)};
+        }
         std::string_view g[2];
-        if (substitution::leftover_pattern().first_match(sql, g, 2))
+        if (sql.find("{{") != npos && substitution::leftover_pattern().first_match(sql, g, 2))
             return UnresolvedVariable{std::string(g[1])};
     }
 
     if (!ephemeral_refs.empty()) {
         std::unordered_set<std::string> visited;
         std::vector<StrPair> collected;
-        for (const auto& n : ephemeral_refs) collect_recursive(n, ephemerals, visited, collected);
+        for (const auto& n : ephemeral_refs) collect_recursive(n, ephemerals_, visited, collected);
         std::string with = "WITH ";
         for (std::size_t i = 0; i < collected.size(); ++i) {
             if (i > 0) with += ",\n";
@@ -142,9 +186,20 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
     out.resolved_sql = std::move(sql);
     out.target = concat({effective_schema, ".", model_name});
     out.materialization.assign(materialization);
-    out.refs = refs;
-    out.sources = source_pairs;
+    out.refs = std::move(refs);
+    out.sources = std::move(source_pairs);
     return out;
+}
+
+Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_name,
+                                  std::string_view schema, std::string_view materialization,
+                                  const StrMap& vars, const SourceMap& sources, const StrList& refs,
+                                  const StrPairList& source_pairs,
+                                  const std::optional<StrMap>& front_matter,
+                                  const EphemeralMap& ephemerals) {
+    Plan plan(schema, vars, sources, ephemerals);
+    return plan.resolve(std::string(body), model_name, materialization, refs, source_pairs,
+                        front_matter);
 }
 
 }  // namespace tovik::compiler::resolver

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/substitution.hpp"
 #include "errors/error.hpp"
 #include "types/records.hpp"
 
@@ -22,6 +24,39 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
                                   const StrPairList& source_pairs,
                                   const std::optional<StrMap>& front_matter,
                                   const EphemeralMap& ephemerals);
+
+// What resolving needs besides the model itself, taken from the arguments of one
+// call: it serves every model of that call and is dropped at its end. The map
+// derived part of substitution is built on the first model that needs it, once
+// per effective schema, the only entry that differs between models.
+class Plan {
+public:
+    Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
+         const EphemeralMap& ephemerals);
+    ~Plan();
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+
+    // resolve_sql for one model, taking over its body and lists.
+    Result<ResolvedModel> resolve(std::string body, std::string_view model_name,
+                                  std::string_view materialization, StrList refs,
+                                  StrPairList source_pairs,
+                                  const std::optional<StrMap>& front_matter);
+
+private:
+    struct Cached;
+    substitution::Substituter& substituter_for(std::string_view effective_schema,
+                                               std::unique_ptr<Cached>& uncached);
+
+    std::string_view schema_;
+    const StrMap& vars_;
+    const SourceMap& sources_;
+    const EphemeralMap& ephemerals_;
+    substitution::Limits limits_;
+    substitution::VarEntries entries_;  // the variables, in the map's order
+    bool schema_var_;                   // a "schema" variable of the caller's own
+    std::vector<std::unique_ptr<Cached>> cached_;
+};
 
 // Appends `name` and the ephemeral models it depends on, dependencies first, each
 // once. Walks with an explicit stack: dependency chains can be arbitrarily long.

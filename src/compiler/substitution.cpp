@@ -54,9 +54,8 @@ bool edge_safe(std::string_view v) {
 
 }  // namespace
 
-Substituter::Substituter(VarEntries entries, std::string_view model_name, bool allow_fast,
-                         bool reorder, const Limits& limits)
-    : e_(std::move(entries)), model_(model_name), limits_(limits) {
+Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits)
+    : e_(std::move(entries)), limits_(limits) {
     build_index();
     for (const auto& [k, v] : e_) {
         if (k.find_first_of("{}") != npos) brace_free_ = false;
@@ -92,9 +91,16 @@ Substituter::Substituter(VarEntries entries, std::string_view model_name, bool a
     stamp_spaced_.assign(e_.size(), 0);
 }
 
-SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit) {
+SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
+                                 std::string_view model_name) {
+    // Everything a run leaves behind is reset, so that a reused object runs as a
+    // new one would; what stays is derived from the entries alone.
+    model_ = model_name;
+    work_ = 0;
+    next_size_ = 0;
+    has_spots_ = false;
+    cache_valid_ = false;
     SubstitutionRun res;
-    res.order = e_;
     bound_ = limits_.size;
     next_try_ = limits_.first_try;
     if (brace_free_) mark_present(text);
@@ -361,6 +367,7 @@ void Substituter::ensure_patterns() {
     for (const auto& [k, v] : e_)
         patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
 }
+
 SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
                            std::string_view model_name, bool allow_fast, bool reorder,
                            const Limits& limits) {
@@ -371,8 +378,10 @@ SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t 
         res.order = std::move(entries);
         return res;
     }
-    Substituter sub(std::move(entries), model_name, allow_fast, reorder, limits);
-    return sub.run(text, pass_limit);
+    Substituter sub(std::move(entries), allow_fast, reorder, limits);
+    SubstitutionRun res = sub.run(text, pass_limit, model_name);
+    res.order = sub.order();
+    return res;
 }
 
 }  // namespace tovik::compiler::substitution

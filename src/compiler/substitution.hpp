@@ -93,12 +93,16 @@ struct InnerRef {
     bool spaced;
 };
 
+// The passes for one substitution map, reusable on any number of texts.
 class Substituter {
 public:
-    Substituter(VarEntries entries, std::string_view model_name, bool allow_fast, bool reorder,
-                const Limits& limits);
+    Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits);
 
-    SubstitutionRun run(std::string& text, std::uint64_t limit);
+    // The passes over `text`, as `substitute` runs them; `order` is left empty.
+    SubstitutionRun run(std::string& text, std::uint64_t limit, std::string_view model_name);
+
+    // The map order the runs use.
+    const VarEntries& order() const { return e_; }
 
 private:
     enum class Step { Changed, Same, Over };

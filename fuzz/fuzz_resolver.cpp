@@ -320,6 +320,34 @@ void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t 
     }
 }
 
+// One substituter reused, as a batch reuses it, after a run on another text:
+// the second run must give what a new one gives.
+void check_reuse(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
+    substitution::VarEntries entries(in.vars.begin(), in.vars.end());
+    entries.emplace_back("schema", in.schema);
+    auto outcome = [&](auto&& run) {
+        std::string text = parsed.body;
+        try {
+            const substitution::SubstitutionRun r = run(text);
+            if (r.leftover) return "error " + *r.leftover;
+            return outcome_of(text) + " after " + std::to_string(r.passes);
+        } catch (const SizeLimitExceeded&) {
+            return std::string("!");
+        }
+    };
+    substitution::Substituter sub(entries, true, true, substitution::Limits{});
+    try {
+        std::string other = parsed.body + "{{ schema }}" + parsed.body;
+        sub.run(other, passes, in.model_name);
+    } catch (const SizeLimitExceeded&) {
+    }
+    const std::string reused = outcome([&](std::string& t) { return sub.run(t, passes, "m"); });
+    const std::string fresh = outcome([&](std::string& t) {
+        return substitution::substitute(t, entries, passes, "m", true, true);
+    });
+    FUZZ_CHECK(reused == fresh);
+}
+
 // ---- shapes where the bounds decide ------------------------------------------
 
 // The input's bytes as a stream of small choices (0 once they run out).
@@ -465,6 +493,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (growth_bound(in, parsed, passes) > double(1 << 20)) return 0;
     check_fast_rewrites(in, parsed);
     check_substitution(in, parsed, passes);
+    check_reuse(in, parsed, passes);
 
     // A result too large to afford is refused as a whole; that is no fault.
     std::optional<Result<ResolvedModel>> resolved;

@@ -146,7 +146,11 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
 
 void Substituter::build_index() {
     index_.clear();
-    for (std::uint32_t i = 0; i < e_.size(); ++i) index_.emplace(e_[i].first, i);
+    lengths_ = 0;
+    for (std::uint32_t i = 0; i < e_.size(); ++i) {
+        index_.emplace(e_[i].first, i);
+        lengths_ |= length_bit(e_[i].first.size());
+    }
     cache_valid_ = false;
 }
 
@@ -154,8 +158,11 @@ void Substituter::build_index() {
 Substituter::KeyHit Substituter::keys_of(std::string_view content) {
     if (cache_valid_ && same_bytes(content, cache_content_)) return cache_hit_;
     KeyHit h;
-    if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
-    if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ')
+    // Most contents have the length of no key, and a hash costs more than the test.
+    if (lengths_ & length_bit(content.size()))
+        if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
+    if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
+        (lengths_ & length_bit(content.size() - 2)))
         if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
             h.spaced = it->second;
     cache_content_.assign(content);

@@ -3,6 +3,7 @@
 // away (runaway.cpp).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -143,6 +144,10 @@ private:
     std::string_view model_;
     Limits limits_;
     std::unordered_map<std::string_view, std::uint32_t> index_;
+    std::uint64_t lengths_ = 0;  // length_bit of every key
+    static std::uint64_t length_bit(std::size_t n) {
+        return std::uint64_t{1} << std::min<std::size_t>(n, 63);
+    }
     bool brace_free_ = true;
     bool conflict_ = false;
     bool fast_ = false;

@@ -42,14 +42,20 @@
 
 #include "common.hpp"
 #include "compiler/batch.hpp"
+#include "compiler/ddl.hpp"
 #include "compiler/parser.hpp"
 #include "compiler/resolver.hpp"
+#include "compiler/rewriting.hpp"
+#include "compiler/substitution.hpp"
 #include "util/regex.hpp"
 
 namespace {
 
 using namespace tovik;
 namespace resolver = tovik::compiler::resolver;
+namespace rewriting = tovik::compiler::rewriting;
+namespace substitution = tovik::compiler::substitution;
+namespace ddl = tovik::compiler::ddl;
 
 struct Input {
     std::string raw_sql, model_name = "m", schema = "analytics", materialization = "view";
@@ -228,7 +234,7 @@ double growth_bound(const Input& in, const ParsedSQL& parsed, std::uint64_t pass
 bool same_error(const TovikError& a, const TovikError& b) { return message(a) == message(b); }
 
 void check_wrap(const ResolvedModel& r) {
-    const auto c = resolver::wrap_ddl(r);
+    const auto c = ddl::wrap_ddl(r);
     if (!known_materialization(r.materialization)) {
         FUZZ_CHECK(!c.ok());
         const auto* e = std::get_if<InvalidMaterialization>(&c.error());
@@ -266,12 +272,12 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed) {
     const std::size_t bound = parsed.body.size() + in.schema.size() * 3;
     auto refs = [&](bool fast) {
         return or_refused([&] {
-            return resolver::detail::rewrite_refs(parsed.body, in.schema, other, ephemeral, fast, bound);
+            return rewriting::rewrite_refs(parsed.body, in.schema, other, ephemeral, fast, bound);
         });
     };
     auto sources = [&](bool fast) {
         return or_refused([&] {
-            return resolver::detail::rewrite_sources(parsed.body, declared, in.sources, fast, bound);
+            return rewriting::rewrite_sources(parsed.body, declared, in.sources, fast, bound);
         });
     };
     FUZZ_CHECK(refs(true) == refs(false));
@@ -293,14 +299,14 @@ std::string outcome_of(const std::string& text) {
 // fast run chose and in the map's own order.
 void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
     const auto* fm_schema = lookup(parsed.front_matter, "schema");
-    resolver::detail::VarEntries entries(in.vars.begin(), in.vars.end());
+    substitution::VarEntries entries(in.vars.begin(), in.vars.end());
     if (!in.vars.count("schema"))
         entries.emplace_back("schema", fm_schema ? std::string_view(*fm_schema) : std::string_view(in.schema));
     for (const bool reorder : {false, true}) {
         std::string fast = parsed.body, slow = parsed.body;
         try {
-            const auto f = resolver::detail::substitute(fast, entries, passes, in.model_name, true, reorder);
-            const auto s = resolver::detail::substitute(slow, f.order, passes, in.model_name, false, false);
+            const auto f = substitution::substitute(fast, entries, passes, in.model_name, true, reorder);
+            const auto s = substitution::substitute(slow, f.order, passes, in.model_name, false, false);
             FUZZ_CHECK(f.passes <= passes);
             if (f.leftover || s.leftover) {
                 // Decided by a proof, which the two runs may reach at different points.
@@ -312,6 +318,34 @@ void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t 
         } catch (const SizeLimitExceeded&) {
         }
     }
+}
+
+// One substituter reused, as a batch reuses it, after a run on another text:
+// the second run must give what a new one gives.
+void check_reuse(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
+    substitution::VarEntries entries(in.vars.begin(), in.vars.end());
+    entries.emplace_back("schema", in.schema);
+    auto outcome = [&](auto&& run) {
+        std::string text = parsed.body;
+        try {
+            const substitution::SubstitutionRun r = run(text);
+            if (r.leftover) return "error " + *r.leftover;
+            return outcome_of(text) + " after " + std::to_string(r.passes);
+        } catch (const SizeLimitExceeded&) {
+            return std::string("!");
+        }
+    };
+    substitution::Substituter sub(entries, true, true, substitution::Limits{});
+    try {
+        std::string other = parsed.body + "{{ schema }}" + parsed.body;
+        sub.run(other, passes, in.model_name);
+    } catch (const SizeLimitExceeded&) {
+    }
+    const std::string reused = outcome([&](std::string& t) { return sub.run(t, passes, "m"); });
+    const std::string fresh = outcome([&](std::string& t) {
+        return substitution::substitute(t, entries, passes, "m", true, true);
+    });
+    FUZZ_CHECK(reused == fresh);
 }
 
 // ---- shapes where the bounds decide ------------------------------------------
@@ -340,7 +374,7 @@ std::string replace_every(const std::string& text, const std::string& pat, std::
 // The passes in the given order, as a plain replace-loop, with a repeated text
 // making the rest periodic. False when it would take more than 1200 passes or
 // texts past 4 KiB.
-bool literal_passes(std::string& text, const resolver::detail::VarEntries& entries,
+bool literal_passes(std::string& text, const substitution::VarEntries& entries,
                     std::uint64_t limit) {
     std::deque<std::string> history;
     std::unordered_map<std::string_view, std::uint64_t> seen;
@@ -409,19 +443,19 @@ void check_shapes(std::string_view data) {
 
     static const std::uint64_t kPasses[] = {1, 2, 3, 7, 10, 25, 60, 1100, UINT64_MAX, UINT64_MAX - 1};
     const std::uint64_t limit = kPasses[c.pick(std::size(kPasses))];
-    resolver::detail::Limits limits;
+    substitution::Limits limits;
     limits.size = std::size_t{64} << c.pick(8);
     limits.work = std::uint64_t{1} << (10 + c.pick(12));
     limits.first_try = c.pick(2) ? 0 : limits.work / 8;
     limits.window = std::size_t{1} << c.pick(10);
     const bool fast = c.pick(2), reorder = c.pick(2);
 
-    resolver::detail::VarEntries entries;
+    substitution::VarEntries entries;
     for (const auto& [k, v] : vars) entries.emplace_back(k, v);
     std::string text = body;
-    resolver::detail::SubstitutionRun run;
+    substitution::SubstitutionRun run;
     try {
-        run = resolver::detail::substitute(text, entries, limit, "m", fast, reorder, limits);
+        run = substitution::substitute(text, entries, limit, "m", fast, reorder, limits);
     } catch (const SizeLimitExceeded&) {
         return;  // refusing is always allowed; only an answer must be right
     }
@@ -459,6 +493,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (growth_bound(in, parsed, passes) > double(1 << 20)) return 0;
     check_fast_rewrites(in, parsed);
     check_substitution(in, parsed, passes);
+    check_reuse(in, parsed, passes);
 
     // A result too large to afford is refused as a whole; that is no fault.
     std::optional<Result<ResolvedModel>> resolved;
@@ -535,7 +570,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!r.ok()) {
         FUZZ_CHECK(!compiled->ok() && same_error(compiled->error(), r.error()));
     } else {
-        const auto wrapped = resolver::wrap_ddl(r.value());
+        const auto wrapped = ddl::wrap_ddl(r.value());
         FUZZ_CHECK(compiled->ok() == wrapped.ok());
         if (wrapped.ok()) {
             FUZZ_CHECK(compiled->value().ddl == wrapped.value().ddl);

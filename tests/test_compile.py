@@ -66,13 +66,39 @@ def test_ephemerals_default_to_empty():
     assert resolve_model("ref('e')", "m", *ARGS, eph).resolved_sql == "WITH e AS (\nselect 1\n)\ne"
 
 
-def test_batch_matches_single_calls():
-    models = [("a", "---\nmaterialization: table\n---\nselect {{ v }}"), ("b", "ref('a')"),
-              ("a", "select 2")]
-    batch = batch_resolve(models, *ARGS)
-    assert [fields(r) for r in batch] == [fields(resolve_model(t, n, *ARGS)) for n, t in models]
-    assert [r.materialization for r in batch] == ["table", "view", "view"]
-    assert batch_resolve([], *ARGS) == []
+def outcome(call):
+    try:
+        return call()
+    except ValueError as e:
+        return str(e)
+
+
+def schema_model(i, k):
+    return (f"s{i}", f"---\nschema: sch{k}\n---\nselect '{{{{ schema }}}}', {{{{ w }}}} "
+                     "from ref('a') join source('raw', 't') join source('raw', 't')")
+
+
+# A batch shares what it derives from the maps between its models: each model
+# must still come out as alone, whatever effective schemas came before it (more
+# of them than are kept, and one coming back after others).
+@pytest.mark.parametrize("passes", [None, "1", "0"])
+@pytest.mark.parametrize("variables", [{"v": "1", "w": "{{ v }}-{{v}}"},
+                                       {"v": "1", "w": "{{ schema }}", "schema": "own"},
+                                       {"w": "x{{ w }}"}])
+def test_batch_matches_single_calls(monkeypatch, variables, passes):
+    if passes is not None:
+        monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", passes)
+    args = ("analytics", "view", variables, ARGS[3])
+    models = [("a", "---\nmaterialization: table\n---\nselect {{ v }}, {{ schema }}"),
+              ("b", "ref('a')"), ("a", "select 2")]
+    models += [schema_model(i, i % 11) for i in range(14)] + [schema_model(99, 0), ("c", "{{ w }}")]
+    singles = [outcome(lambda: fields(resolve_model(t, n, *args))) for n, t in models]
+    errors = [o for o in singles if isinstance(o, str)]
+    batch = outcome(lambda: [fields(r) for r in batch_resolve(models, *args)])
+    assert batch == (errors[0] if errors else singles)
+    if variables["w"] == "{{ v }}-{{v}}" and passes is None:
+        assert [s[3] for s in singles[:3]] == ["table", "view", "view"]
+    assert batch_resolve([], *args) == []
 
 
 def test_batch_stops_at_first_error():

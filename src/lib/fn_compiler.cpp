@@ -6,6 +6,7 @@
 #include "lib/result.hpp"
 
 #include "compiler/batch.hpp"
+#include "compiler/ddl.hpp"
 #include "compiler/resolver.hpp"
 
 #include <string_view>
@@ -54,11 +55,11 @@ PyObject* wrap_ddl(const Params& p, const Bound& b) {
     const ResolvedModel* resolved = nullptr;
     std::optional<std::string_view> sql;
     if (!convert(p, b, resolved, sql)) return nullptr;
-    if (!sql) return result_to_py(compiler::resolver::wrap_ddl(*resolved));
+    if (!sql) return result_to_py(compiler::ddl::wrap_ddl(*resolved));
     // The caller's object never changes: the override goes into a copy.
     ResolvedModel copy = *resolved;
     copy.resolved_sql.assign(*sql);
-    return result_to_py(compiler::resolver::wrap_ddl(copy));
+    return result_to_py(compiler::ddl::wrap_ddl(copy));
 }
 
 PyObject* batch_resolve(const Params& p, const Bound& b) {

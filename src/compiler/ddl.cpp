@@ -1,0 +1,49 @@
+#include "compiler/ddl.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "compiler/replace.hpp"
+
+namespace tovik::compiler::ddl {
+
+using replace::append_all;
+
+Result<CompiledModel> wrap_ddl(const ResolvedModel& model) {
+    const std::string_view m = model.materialization;
+    const std::string_view t = model.target;
+    const std::string_view sql = model.resolved_sql;
+    std::string ddl;
+    if (m == "view") {
+        append_all(ddl, {"CREATE OR REPLACE VIEW ", t, " AS\n", sql});
+    } else if (m == "table") {
+        append_all(ddl, {"DROP TABLE IF EXISTS ", t, ";\nCREATE TABLE ", t, " AS\n", sql});
+    } else if (m == "ephemeral") {
+    } else if (m == "materialized_view") {
+        append_all(ddl, {"CREATE MATERIALIZED VIEW IF NOT EXISTS ", t, " AS\n", sql});
+    } else if (m == "table_incremental") {
+        if (model.unique_key) {
+            const std::string_view k = *model.unique_key;
+            append_all(ddl, {"DELETE FROM ", t, " WHERE ", k, " IN (SELECT ", k, " FROM (", sql,
+                             "));\nINSERT INTO ", t, "\n", sql});
+        } else {
+            append_all(ddl, {"INSERT INTO ", t, "\n", sql});
+        }
+    } else {
+        return InvalidMaterialization{model.name, model.materialization};
+    }
+    CompiledModel out;
+    out.name = model.name;
+    out.compiled_sql = model.resolved_sql;
+    out.ddl = std::move(ddl);
+    out.target = model.target;
+    out.materialization = model.materialization;
+    out.refs = model.refs;
+    out.sources = model.sources;
+    out.description = model.description;
+    out.tags = model.tags;
+    out.enabled = model.enabled;
+    return out;
+}
+
+}  // namespace tovik::compiler::ddl

@@ -1,0 +1,12 @@
+// Phase 2 of compiling one model: the DDL statement of its materialization.
+#pragma once
+
+#include "errors/error.hpp"
+#include "types/records.hpp"
+
+namespace tovik::compiler::ddl {
+
+// InvalidMaterialization for a materialization outside the five known names.
+Result<CompiledModel> wrap_ddl(const ResolvedModel& model);
+
+}  // namespace tovik::compiler::ddl

@@ -1,0 +1,158 @@
+// Text search and replace-all as the rewriting steps define them, and the size
+// bound that every step's result must stay within.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <string_view>
+
+namespace tovik::compiler::replace {
+
+constexpr auto npos = std::string_view::npos;
+
+inline bool is_quote(unsigned char c) { return c == '\'' || c == '"'; }
+
+// A byte that may belong to a \w character: the ASCII word bytes and every byte
+// of a multi-byte character. Over-approximating \w is all the checks below need.
+inline bool nameish(unsigned char c) {
+    return c >= 0x80 || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+           (c >= 'a' && c <= 'z') || c == '_';
+}
+
+inline bool nameish_all(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return nameish(static_cast<unsigned char>(c));
+    });
+}
+
+// Equality without a library call for the short texts compared per spot.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+inline bool has_paren(std::string_view s) { return s.find_first_of("()") != npos; }
+
+// memchr, with a short inline probe first: in brace-dense text the next
+// candidate is usually a few bytes away and the call would cost more.
+inline const char* find_byte(const char* p, char c, std::size_t n) {
+    const std::size_t probe = n < 16 ? n : 16;
+    for (std::size_t i = 0; i < probe; ++i)
+        if (p[i] == c) return p + i;
+    if (probe == n) return nullptr;
+    return static_cast<const char*>(std::memchr(p + probe, c, n - probe));
+}
+
+inline std::size_t find_in(std::string_view hay, std::string_view needle, std::size_t from) {
+    if (from > hay.size() || needle.size() > hay.size() - from) return npos;
+    const void* p = ::memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
+    return p == nullptr ? npos : static_cast<std::size_t>(static_cast<const char*>(p) - hay.data());
+}
+
+// Repeated searches for one needle. glibc's memmem sets up tables on every call,
+// which dominates when occurrences are close together, as placeholders are in a
+// text that substitution keeps growing. For a needle led by a brace (rare in SQL)
+// a first-byte scan is used instead; it is linear too when that byte occurs in
+// the needle only in a leading run of at most two (a partial match then never
+// hides another candidate start).
+class Finder {
+public:
+    explicit Finder(std::string_view needle) : needle_(needle) {
+        if (needle_.empty() || (needle_[0] != '{' && needle_[0] != '}')) return;
+        std::size_t run = 1;
+        while (run < needle_.size() && needle_[run] == needle_[0]) ++run;
+        simple_ = run <= 2 && needle_.find(needle_[0], run) == npos;
+    }
+
+    std::size_t find(std::string_view hay, std::size_t from) const {
+        if (!simple_) return find_in(hay, needle_, from);
+        const std::size_t m = needle_.size();
+        while (from <= hay.size() && hay.size() - from >= m) {
+            const char* p = find_byte(hay.data() + from, needle_[0], hay.size() - from - m + 1);
+            if (p == nullptr) return npos;
+            const auto i = static_cast<std::size_t>(p - hay.data());
+            if (equal_at(hay.data() + i)) return i;
+            from = i + 1;
+        }
+        return npos;
+    }
+
+private:
+    bool equal_at(const char* p) const {
+        const std::size_t m = needle_.size();
+        if (m > 16) return std::memcmp(p, needle_.data(), m) == 0;
+        for (std::size_t k = 1; k < m; ++k)
+            if (p[k] != needle_[k]) return false;
+        return true;
+    }
+
+    std::string_view needle_;
+    bool simple_ = false;
+};
+
+// Repeated searches for a keyword that ends in a byte rarer than its first, such
+// as the "(" of "ref(": the leftmost occurrence at or after `from` is the one
+// whose last byte is leftmost, so memchr looks for that byte.
+class TailFinder {
+public:
+    explicit TailFinder(std::string_view needle) : needle_(needle) {}
+
+    std::size_t find(std::string_view hay, std::size_t from) const {
+        const std::size_t m = needle_.size();
+        if (m == 0) return from <= hay.size() ? from : npos;
+        for (std::size_t q = from + m - 1; q < hay.size();) {
+            const void* p = std::memchr(hay.data() + q, needle_.back(), hay.size() - q);
+            if (p == nullptr) return npos;
+            q = static_cast<std::size_t>(static_cast<const char*>(p) - hay.data());
+            if (std::memcmp(hay.data() + q - (m - 1), needle_.data(), m - 1) == 0)
+                return q - (m - 1);
+            ++q;
+        }
+        return npos;
+    }
+
+private:
+    std::string_view needle_;
+};
+
+inline void append_all(std::string& out, std::initializer_list<std::string_view> parts) {
+    std::size_t n = out.size();
+    for (auto p : parts) n += p.size();
+    if (n > out.capacity()) out.reserve(std::max(n, 2 * out.capacity()));
+    for (auto p : parts) out.append(p);
+}
+
+inline std::string concat(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    append_all(out, parts);
+    return out;
+}
+
+// Replace-all as the rewriting steps define it: occurrences are found left to
+// right in the text as it stands, and inserted text is not searched again.
+// Returns false, leaving `text` untouched, when the pattern does not occur, or
+// when the result would grow past `limit` (then *over is set).
+bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
+                 std::size_t limit = std::numeric_limits<std::size_t>::max(),
+                 bool* over = nullptr);
+
+// A one-scan rewrite stands for a sequence of replacements; no text in that
+// sequence exceeds the original plus every growing replacement. Past the bound
+// the sequential path decides, step by step, whether one really does.
+inline bool fits(std::size_t size, std::size_t growth, std::size_t bound) {
+    return size <= bound && growth <= bound - size;
+}
+
+// The most bytes the working text may hold after any rewriting step: an eighth
+// of the memory the process may use (physical memory, or a smaller address
+// space or data limit), so that the few copies alive at once still fit.
+std::size_t text_size_bound();
+
+}  // namespace tovik::compiler::replace

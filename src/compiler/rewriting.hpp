@@ -1,0 +1,25 @@
+// The rewriting of ref() and source() calls into relation names, each as a
+// one-scan fast path with the plain sequential replacements behind it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "compiler/replace.hpp"
+#include "types/records.hpp"
+
+namespace tovik::compiler::rewriting {
+
+// Both throw SizeLimitExceeded when a step's result would exceed `bound` bytes.
+// `allow_fast` = false forces the sequential algorithm throughout, so that the
+// one-scan rewrites can be checked against it.
+std::string rewrite_refs(std::string text, std::string_view schema, const StrList& other_refs,
+                         const StrList& ephemeral_refs, bool allow_fast,
+                         std::size_t bound = replace::text_size_bound());
+
+// Every source name of `pairs` must be a key of `sources`.
+std::string rewrite_sources(std::string text, const StrPairList& pairs, const SourceMap& sources,
+                            bool allow_fast, std::size_t bound = replace::text_size_bound());
+
+}  // namespace tovik::compiler::rewriting

@@ -1,0 +1,263 @@
+#include <algorithm>
+
+#include "compiler/substitution.hpp"
+#include "errors/error.hpp"
+
+namespace tovik::compiler::substitution {
+
+using namespace replace;
+
+// A value holding placeholders can make the text grow on every pass,
+// exponentially when a placeholder comes back twice, and the pass limit may be as
+// high as 2^64 - 1. The outcome is still that of the full run, or MemoryError:
+//  - a pass whose text equals an earlier pass's text makes the rest periodic; the
+//    passes jump ahead to the text that the last pass would leave (Brent's cycle
+//    search, one saved text);
+//  - no replacement may leave a text longer than the size bound, and the passes
+//    may scan and build at most the work bound;
+//  - once the run grows heavy, and again when a bound is hit, the outcome may be
+//    proven without the full run, in one of two ways:
+//     - prefix: the passes are followed on a prefix of the text, cut back after
+//       every replacement to the part that cannot differ from the full run's
+//       (an occurrence may start in the last bytes and run past the end). A
+//       leftover placeholder within the final prefix is the full run's
+//       leftmost one: a match that starts further left cannot reach past it.
+//     - one name: all keys brace-free, and the text holds a placeholder of a key
+//       in the largest set C of \w+ keys (none equal to another padded with a
+//       space on each side) whose values each hold a placeholder of a key in C:
+//       such a placeholder is only ever replaced by a value bringing another
+//       one, so the run ends in UnresolvedVariable. When no span "{{...}}" can
+//       cross an edge of any value that can still be inserted, every leftover
+//       placeholder of any later text stands in the text or in such a value;
+//       if all of those spell one name, that is the error.
+//    Otherwise the bound is reported as SizeLimitExceeded.
+
+SubstitutionRun Substituter::decided(SubstitutionRun& res, std::uint64_t passes,
+                                     std::string name) {
+    res.passes = passes;
+    res.leftover = std::move(name);
+    return std::move(res);
+}
+
+// A bound is hit with `remaining` passes still to run on `text`.
+SubstitutionRun Substituter::give_up(const std::string& text, std::uint64_t remaining,
+                                     std::uint64_t passes, SubstitutionRun& res) {
+    const bool work = work_ > limits_.work;
+    if (auto name = prove(text, remaining)) return decided(res, passes, *name);
+    throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
+                            "' would " + (work ? "process more than " : "exceed ") +
+                            std::to_string(work ? limits_.work : limits_.size) + " bytes");
+}
+
+// The outcome of running `remaining` more passes on `text`, when one of the
+// proofs above decides it. Costs a fraction of the work done so far.
+std::optional<std::string> Substituter::prove(const std::string& text, std::uint64_t remaining) {
+    if (!brace_free_) return std::nullopt;
+    if (auto name = one_name(text)) return name;
+    const std::uint64_t budget = std::min<std::uint64_t>(
+        std::max<std::uint64_t>(work_ / 2, std::uint64_t{limits_.window} * 64),
+        std::uint64_t{1} << 36);
+    const std::size_t window = std::min<std::size_t>(
+        std::max<std::size_t>(limits_.window, static_cast<std::size_t>(work_ >> 12)),
+        std::size_t{16} << 20);
+    return prefix_leftover(text, remaining, window, budget);
+}
+
+bool Substituter::word_name(std::string_view k) const {
+    const std::string spaced = concat({"{{ ", k, " }}"});
+    std::string_view g[2];
+    return leftover_pattern().first_match(spaced, g, 2) && g[0].size() == spaced.size() &&
+           g[1] == k;
+}
+
+// The set C of the rules above, as a flag per key.
+std::vector<char> Substituter::closed_set() {
+    if (!inner_done_) compute_inner();
+    const std::size_t n = e_.size();
+    std::vector<char> in(n, 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::string_view name = e_[k].first;
+        in[k] = word_name(name) && index_.count(concat({" ", name, " "})) == 0;
+    }
+    std::vector<std::uint32_t> count(n, 0);
+    std::vector<std::vector<std::uint32_t>> users(n);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (!in[k]) continue;
+        for (const auto& r : inner_[k])
+            if (in[r.key]) {
+                ++count[k];
+                users[r.key].push_back(k);
+            }
+    }
+    std::vector<std::uint32_t> dropped;
+    for (std::uint32_t k = 0; k < n; ++k)
+        if (in[k] && count[k] == 0) {
+            in[k] = 0;
+            dropped.push_back(k);
+        }
+    while (!dropped.empty()) {
+        const auto j = dropped.back();
+        dropped.pop_back();
+        for (auto k : users[j])
+            if (in[k] && --count[k] == 0) {
+                in[k] = 0;
+                dropped.push_back(k);
+            }
+    }
+    return in;
+}
+
+// The "one name" proof: the error is certain, and every leftover placeholder
+// that any later text can hold spells the same name.
+std::optional<std::string> Substituter::one_name(const std::string& text) {
+    const std::vector<char> in = closed_set();
+    std::vector<char> reach(e_.size(), 0);
+    std::vector<std::uint32_t> todo;
+    bool certain = false;
+    auto visit = [&](std::int64_t k) {
+        if (k < 0) return;
+        const auto i = static_cast<std::uint32_t>(k);
+        certain = certain || in[i];
+        if (!reach[i]) {
+            reach[i] = 1;
+            todo.push_back(i);
+        }
+    };
+    work_ += text.size();
+    SpotCursor c(text, max_content_);
+    while (c.next()) {
+        const KeyHit h = keys_of(c.content);
+        visit(h.plain);
+        visit(h.spaced);
+    }
+    if (!certain) return std::nullopt;
+    while (!todo.empty()) {
+        const auto i = todo.back();
+        todo.pop_back();
+        if (!edge_safe_[i]) return std::nullopt;
+        for (const auto& r : inner_[i]) visit(r.key);
+    }
+    std::optional<std::string> name;
+    bool uniform = true;
+    auto names_in = [&](std::string_view s) {
+        leftover_pattern().for_each_match(s, [&](const std::string_view* g, int) {
+            if (!name) name.emplace(g[1]);
+            uniform = uniform && *name == g[1];
+        });
+    };
+    work_ += text.size();
+    names_in(text);
+    for (std::uint32_t i = 0; i < e_.size() && uniform; ++i)
+        if (reach[i]) names_in(e_[i].second);
+    if (!uniform) return std::nullopt;
+    return name;
+}
+
+// Whether w[p..] could be the start of a "{{content}}" span, with brace-free
+// content of at most max_content_ bytes, that does not end within w.
+bool Substituter::open_span_at(std::string_view w, std::size_t p) const {
+    const std::size_t n = w.size();
+    if (w[p] != '{') return false;
+    if (p + 1 == n) return true;
+    if (w[p + 1] != '{') return false;
+    std::size_t j = p + 2;
+    while (j < n && w[j] != '{' && w[j] != '}') ++j;
+    if (j - (p + 2) > max_content_) return false;
+    return j == n || (w[j] == '}' && j + 1 == n);
+}
+
+// Cuts w back until no written form of a key can begin in it and run past its
+// end. Whether that holds depends on w alone, so a w cut this way stays a
+// prefix of the full run's text through every replacement, whatever follows.
+void Substituter::close_prefix(std::string& w) const {
+    for (;;) {
+        const std::size_t last = w.find_last_of('{');
+        if (last == npos) return;
+        std::size_t cut = npos;
+        if (last > 0 && open_span_at(w, last - 1))
+            cut = last - 1;
+        else if (open_span_at(w, last))
+            cut = last;
+        if (cut == npos) return;
+        w.resize(cut);
+    }
+}
+
+// replace_all into `out`, building no more than `keep` bytes of the result.
+bool Substituter::replace_prefix(std::string& w, std::string_view pat, std::string_view rep,
+                                 std::size_t keep, std::string& out) {
+    const Finder finder(pat);
+    std::size_t pos = finder.find(w, 0);
+    if (pos == npos) return false;
+    out.clear();
+    std::size_t from = 0;
+    while (pos != npos && out.size() < keep) {
+        out.append(w, from, pos - from);
+        out.append(rep.substr(0, std::min(rep.size(), keep - std::min(keep, out.size()))));
+        from = pos + pat.size();
+        pos = finder.find(w, from);
+    }
+    if (out.size() < keep) out.append(w, from, keep - out.size());
+    if (out.size() > keep) out.resize(keep);
+    w.swap(out);
+    return true;
+}
+
+// The "prefix" proof: the passes followed on at most `window` leading bytes.
+std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
+                                                        std::uint64_t remaining,
+                                                        std::size_t window,
+                                                        std::uint64_t budget) {
+    ensure_patterns();
+    std::string w(text.substr(0, std::min(window, text.size())));
+    close_prefix(w);
+    std::string out, saved;
+    bool have_saved = false;
+    std::uint64_t done = 0, saved_at = 0, power = 1, spent = 0;
+    std::vector<char> spaced(e_.size()), plain(e_.size());
+    auto mark = [&] {
+        std::fill(spaced.begin(), spaced.end(), 0);
+        std::fill(plain.begin(), plain.end(), 0);
+        spent += w.size() + e_.size();
+        SpotCursor c(w, max_content_);
+        while (c.next()) {
+            const KeyHit h = keys_of(c.content);
+            if (h.plain >= 0) plain[static_cast<std::size_t>(h.plain)] = 1;
+            if (h.spaced >= 0) spaced[static_cast<std::size_t>(h.spaced)] = 1;
+        }
+    };
+    while (done < remaining) {
+        mark();
+        for (std::uint32_t i = 0; i < e_.size(); ++i) {
+            if (!spaced[i] && !plain[i]) continue;
+            spent += 2 * w.size();
+            bool changed = spaced[i] && replace_prefix(w, patterns_[i].first, e_[i].second,
+                                                       window, out);
+            changed = replace_prefix(w, patterns_[i].second, e_[i].second, window, out) ||
+                      changed;
+            if (changed) {
+                close_prefix(w);
+                mark();
+            }
+        }
+        ++done;
+        if (spent > budget) return std::nullopt;
+        if (!have_saved) {
+            saved = w;
+            saved_at = done;
+            have_saved = true;
+        } else if (w == saved) {
+            remaining = done + (remaining - done) % (done - saved_at);
+            have_saved = false;
+            power = 1;
+        } else if (done - saved_at == power) {
+            saved = w;
+            saved_at = done;
+            power *= 2;
+        }
+    }
+    std::string_view g[2];
+    if (leftover_pattern().first_match(w, g, 2)) return std::string(g[1]);
+    return std::nullopt;
+}
+}  // namespace tovik::compiler::substitution

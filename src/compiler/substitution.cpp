@@ -1,0 +1,394 @@
+#include "compiler/substitution.hpp"
+
+#include <algorithm>
+
+namespace tovik::compiler::substitution {
+
+using namespace replace;
+
+// The passes are computed exactly as the sequential definition gives them for one
+// fixed order of the substitution map. With brace-free keys every occurrence of a
+// key's written form is a "spot": two opening braces, a brace-free content, two
+// closing braces; spots never overlap, and replacing one leaves every other spot
+// intact. A pass can then be done as one splice of all key spots of its starting
+// text, provided nothing the pass inserts is picked up again later in the pass:
+//  - the map order puts every key after the keys whose placeholders its value holds
+//    (a value holding its own placeholder is fine, except the brace-less form
+//    when the text holds the spaced one, which the same key's second replacement
+//    would catch);
+//  - no key spot of the result crosses the edge of an inserted value (one would be
+//    formed by the insertion itself, and it shows in the result just as in the
+//    intermediate texts).
+// A pass that fails these checks runs sequentially, and so does every pass when a
+// key holds a brace or a key equals another one padded with a space on each side.
+//
+// A run that grows past its bounds is taken over by runaway.cpp.
+
+const re::Pattern& leftover_pattern() {
+    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*+(" TOVIK_RE_WORD "++)" TOVIK_RE_SPACE
+                               "*+\\}\\}");
+    return p;
+}
+
+namespace {
+
+// Whether no "{{content}}" span (brace-free content) can cross an edge of v once
+// v is inserted somewhere: the part of such a span inside v would be a brace-free
+// run closed by "}}" or by one "}", or "{" and such a run, at v's start (or the
+// mirror image at its end), or all of v.
+bool edge_safe(std::string_view v) {
+    const std::size_t first = v.find_first_of("{}");
+    if (first == npos) return false;
+    if (v.front() == '{') {
+        const std::size_t second = v.find_first_of("{}", 1);
+        if (second == npos || v[second] != '{') return false;
+    } else if (v[first] != '{') {
+        return false;
+    }
+    if (v.back() == '}') {
+        const std::size_t before = v.find_last_of("{}", v.size() - 2);
+        return v.size() >= 2 && before != npos && v[before] == '}';
+    }
+    return v[v.find_last_of("{}")] == '}';
+}
+
+}  // namespace
+
+Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits)
+    : e_(std::move(entries)), limits_(limits) {
+    build_index();
+    for (const auto& [k, v] : e_) {
+        if (k.find_first_of("{}") != npos) brace_free_ = false;
+        max_content_ = std::max(max_content_, k.size() + 2);
+    }
+    if (brace_free_) {
+        for (const auto& [k, v] : e_)
+            if (k.size() >= 2 && k.front() == ' ' && k.back() == ' ' &&
+                index_.count(k.substr(1, k.size() - 2)) != 0)
+                conflict_ = true;
+    }
+    fast_ = allow_fast && brace_free_ && !conflict_;
+    if (fast_) {
+        compute_inner();
+        if (reorder) dependency_order();
+        ok_.assign(e_.size(), 1);
+        unspaced_self_.assign(e_.size(), 0);
+        inner_growth_.assign(e_.size(), 0);
+        for (std::uint32_t i = 0; i < inner_.size(); ++i)
+            for (const auto& r : inner_[i]) {
+                if (r.key > i || (r.key == i && !r.spaced)) ok_[i] = 0;
+                if (r.key == i && !r.spaced) unspaced_self_[i] = 1;
+                inner_growth_[i] += static_cast<std::int64_t>(e_[r.key].second.size()) -
+                                    static_cast<std::int64_t>(e_[r.key].first.size() + 4 +
+                                                              (r.spaced ? 2 : 0));
+            }
+    }
+    if (brace_free_) {
+        edge_safe_.reserve(e_.size());
+        for (const auto& [k, v] : e_) edge_safe_.push_back(edge_safe(v));
+    }
+    stamp_plain_.assign(e_.size(), 0);
+    stamp_spaced_.assign(e_.size(), 0);
+}
+
+SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
+                                 std::string_view model_name) {
+    // Everything a run leaves behind is reset, so that a reused object runs as a
+    // new one would; what stays is derived from the entries alone.
+    model_ = model_name;
+    work_ = 0;
+    next_size_ = 0;
+    has_spots_ = false;
+    cache_valid_ = false;
+    SubstitutionRun res;
+    bound_ = limits_.size;
+    next_try_ = limits_.first_try;
+    if (brace_free_) mark_present(text);
+
+    std::uint64_t passes = 0;
+    std::string checkpoint;
+    bool have_checkpoint = false;
+    std::uint64_t checkpoint_at = 0, power = 1;
+    while (passes < limit) {
+        if (brace_free_ && !has_spots_) {
+            ++passes;  // this pass would change nothing
+            break;
+        }
+        const Step st = step(text);
+        if (st == Step::Over) return give_up(text, limit - passes, passes, res);
+        ++passes;
+        if (st == Step::Same) break;
+        if (work_ > limits_.work) return give_up(text, limit - passes, passes, res);
+        if (brace_free_ && !has_spots_) continue;  // the loop head ends it
+        if (!have_checkpoint) {
+            checkpoint = text;
+            checkpoint_at = passes;
+            have_checkpoint = true;
+        } else if (text == checkpoint) {
+            // Periodic from here on: only the passes short of whole periods remain.
+            limit = passes + (limit - passes) % (passes - checkpoint_at);
+            have_checkpoint = false;
+            power = 1;
+            continue;
+        } else if (passes - checkpoint_at == power) {
+            checkpoint = text;
+            checkpoint_at = passes;
+            power *= 2;
+        }
+        if (work_ >= next_try_ && passes < limit) {
+            if (auto name = prove(text, limit - passes)) return decided(res, passes, *name);
+            next_try_ = std::max(next_try_, work_) * 4;
+        }
+    }
+    res.passes = passes;
+    return res;
+}
+
+void Substituter::build_index() {
+    index_.clear();
+    lengths_ = 0;
+    for (std::uint32_t i = 0; i < e_.size(); ++i) {
+        index_.emplace(e_[i].first, i);
+        lengths_ |= length_bit(e_[i].first.size());
+    }
+    cache_valid_ = false;
+}
+
+// Runs of one placeholder are common, so the last answer is kept.
+Substituter::KeyHit Substituter::keys_of(std::string_view content) {
+    if (cache_valid_ && same_bytes(content, cache_content_)) return cache_hit_;
+    KeyHit h;
+    // Most contents have the length of no key, and a hash costs more than the test.
+    if (lengths_ & length_bit(content.size()))
+        if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
+    if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
+        (lengths_ & length_bit(content.size() - 2)))
+        if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
+            h.spaced = it->second;
+    cache_content_.assign(content);
+    cache_hit_ = h;
+    cache_valid_ = true;
+    return h;
+}
+
+void Substituter::compute_inner() {
+    inner_.assign(e_.size(), {});
+    for (std::uint32_t i = 0; i < e_.size(); ++i) {
+        if (e_[i].second.find("{{") == npos) continue;
+        SpotCursor c(e_[i].second, max_content_);
+        while (c.next()) {
+            const KeyHit h = keys_of(c.content);
+            if (h.plain >= 0) inner_[i].push_back({static_cast<std::uint32_t>(h.plain), false});
+            if (h.spaced >= 0) inner_[i].push_back({static_cast<std::uint32_t>(h.spaced), true});
+        }
+    }
+    inner_done_ = true;
+}
+
+// Kahn's order over "value of i holds a placeholder of j": j comes first. Keys
+// on a cycle go last, in their previous order; passes that need them run
+// sequentially.
+void Substituter::dependency_order() {
+    const std::size_t n = e_.size();
+    std::vector<std::vector<std::uint32_t>> users(n);
+    std::vector<std::uint32_t> indeg(n, 0);
+    bool any = false;
+    for (std::uint32_t i = 0; i < n; ++i)
+        for (const auto& r : inner_[i])
+            if (r.key != i) {
+                users[r.key].push_back(i);
+                ++indeg[i];
+                any = true;
+            }
+    if (!any) return;
+    std::vector<std::uint32_t> order;
+    order.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (indeg[i] == 0) order.push_back(i);
+    for (std::size_t head = 0; head < order.size(); ++head)
+        for (auto u : users[order[head]])
+            if (--indeg[u] == 0) order.push_back(u);
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (indeg[i] != 0) order.push_back(i);
+
+    std::vector<std::uint32_t> pos(n);
+    for (std::uint32_t p = 0; p < n; ++p) pos[order[p]] = p;
+    VarEntries e(n);
+    std::vector<std::vector<InnerRef>> inner(n);
+    for (std::uint32_t p = 0; p < n; ++p) {
+        e[p] = e_[order[p]];
+        inner[p] = std::move(inner_[order[p]]);
+        for (auto& r : inner[p]) r.key = pos[r.key];
+    }
+    e_ = std::move(e);
+    inner_ = std::move(inner);
+    build_index();
+}
+
+Substituter::Step Substituter::step(std::string& text) {
+    if (!(fast_ && fast_pass(text))) {
+        next_size_ = 0;
+        next_ = text;
+        if (!sequential_pass(next_)) return Step::Over;
+    }
+    if (next_ == text) return Step::Same;
+    text.swap(next_);
+    return Step::Changed;
+}
+
+// One pass as a single splice into next_; false when the pass has to run
+// sequentially (which also decides a size bound exactly).
+bool Substituter::fast_pass(const std::string& text) {
+    if (next_size_ > bound_) return false;
+    next_.clear();
+    next_.reserve(next_size_ != 0 ? next_size_ : text.size());
+    next_size_ = 0;
+    SpotCursor tc(text, max_content_);
+    std::size_t from = 0;
+    bool all_edge_safe = true, inner_spots = false;
+    std::int64_t growth = 0;
+    std::size_t grown = 0;
+    while (tc.next()) {
+        const KeyHit h = keys_of(tc.content);
+        if (!h.any()) continue;
+        const bool spaced = h.spaced >= 0;
+        const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
+        if (!ok_[k] || (spaced && unspaced_self_[k])) return false;
+        // Every text within the pass stays below the start plus what grows.
+        const std::size_t len = tc.end - tc.start, vlen = e_[k].second.size();
+        if (vlen > len) grown += vlen - len;
+        if (!fits(text.size(), grown, bound_)) return false;
+        next_.append(text, from, tc.start - from);
+        next_.append(e_[k].second);
+        from = tc.end;
+        all_edge_safe = all_edge_safe && edge_safe_[k];
+        inner_spots = inner_spots || !inner_[k].empty();
+        growth += inner_growth_[k];
+    }
+    next_.append(text, from, npos);
+    work_ += text.size();
+    if (all_edge_safe) {
+        // No spot crosses an edge: the result's key spots are the inserted
+        // values' own placeholders.
+        has_spots_ = inner_spots;
+        next_size_ = static_cast<std::size_t>(static_cast<std::int64_t>(next_.size()) + growth);
+        return true;
+    }
+
+    // Every key spot of the result must lie inside one inserted value; the
+    // inserted values are found again by walking the text's spots alongside.
+    SpotCursor inserted(text, max_content_), result(next_, max_content_);
+    std::size_t added = 0, removed = 0, region_start = 0, region_end = 0;
+    bool have_region = false;
+    has_spots_ = false;
+    // The result's key spots are exactly what the next pass replaces, so its
+    // size is known here.
+    std::size_t size = next_.size();
+    while (result.next()) {
+        const KeyHit h = keys_of(result.content);
+        if (!h.any()) continue;
+        has_spots_ = true;
+        size = size - (result.end - result.start) +
+               e_[static_cast<std::size_t>(h.spaced >= 0 ? h.spaced : h.plain)].second.size();
+        while (!have_region || region_end < result.end) {
+            std::int64_t k = -1;
+            while (k < 0 && inserted.next()) {
+                const KeyHit h = keys_of(inserted.content);
+                k = h.spaced >= 0 ? h.spaced : h.plain;
+            }
+            if (k < 0) return false;
+            const std::size_t len = e_[static_cast<std::size_t>(k)].second.size();
+            region_start = inserted.start + added - removed;
+            region_end = region_start + len;
+            added += len;
+            removed += inserted.end - inserted.start;
+            have_region = true;
+        }
+        if (region_start > result.start) return false;
+    }
+    work_ += text.size() + next_.size();
+    next_size_ = size;
+    return true;
+}
+
+// Marks the keys with a spot in the text; with brace-free keys no other key
+// can match anywhere. Within a sequential pass the marks may go stale in the
+// safe direction only (a mark for a spot since replaced).
+void Substituter::mark_present(std::string_view text) {
+    ++epoch_;
+    work_ += text.size();
+    has_spots_ = false;
+    SpotCursor c(text, max_content_);
+    while (c.next()) {
+        const KeyHit h = keys_of(c.content);
+        if (h.plain >= 0) stamp_plain_[static_cast<std::size_t>(h.plain)] = epoch_;
+        if (h.spaced >= 0) stamp_spaced_[static_cast<std::size_t>(h.spaced)] = epoch_;
+        has_spots_ = has_spots_ || h.any();
+    }
+}
+
+// One pass exactly as defined; with brace-free keys, a written form with no
+// spot in the text at its turn is not searched for, since its replacement
+// would find nothing. False when the text would outgrow the size bound, or
+// the work passes the work bound.
+bool Substituter::sequential_pass(std::string& text) {
+    ensure_patterns();
+    if (brace_free_) {
+        if (!inner_done_) compute_inner();
+        mark_present(text);
+    }
+    for (std::uint32_t i = 0; i < e_.size(); ++i) {
+        const bool spaced = !brace_free_ || stamp_spaced_[i] == epoch_;
+        const bool plain = !brace_free_ || stamp_plain_[i] == epoch_;
+        bool over = false, changed = false;
+        if (work_ > limits_.work) return false;
+        if (spaced) {
+            work_ += text.size();
+            changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over);
+            if (over) return false;
+        }
+        // The spaced replacement may have brought brace-less spots of this key.
+        if (plain || changed) {
+            work_ += text.size();
+            changed |= replace_all(text, patterns_[i].second, e_[i].second, bound_, &over);
+            if (over) return false;
+        }
+        if (changed) work_ += text.size();  // the text built
+        if (!changed || !brace_free_) continue;
+        // Without spots across its edges, the keys a value brings are its own
+        // placeholders.
+        if (edge_safe_[i]) {
+            for (const auto& r : inner_[i])
+                (r.spaced ? stamp_spaced_ : stamp_plain_)[r.key] = epoch_;
+            has_spots_ = has_spots_ || !inner_[i].empty();
+        } else {
+            mark_present(text);
+        }
+    }
+    return true;
+}
+
+void Substituter::ensure_patterns() {
+    if (!patterns_.empty()) return;
+    patterns_.reserve(e_.size());
+    for (const auto& [k, v] : e_)
+        patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
+}
+
+SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
+                           std::string_view model_name, bool allow_fast, bool reorder,
+                           const Limits& limits) {
+    // Every written form begins with "{{": without one the first pass changes nothing.
+    if (pass_limit == 0 || text.find("{{") == npos) {
+        SubstitutionRun res;
+        res.passes = pass_limit == 0 ? 0 : 1;
+        res.order = std::move(entries);
+        return res;
+    }
+    Substituter sub(std::move(entries), allow_fast, reorder, limits);
+    SubstitutionRun res = sub.run(text, pass_limit, model_name);
+    res.order = sub.order();
+    return res;
+}
+
+}  // namespace tovik::compiler::substitution

@@ -1,0 +1,173 @@
+// The {{ var }} substitution passes: a one-scan pass where it provably equals
+// the sequential one, and bounds with proofs for maps that make the text run
+// away (runaway.cpp).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "compiler/replace.hpp"
+#include "util/regex.hpp"
+
+namespace tovik::compiler::substitution {
+
+using VarEntries = std::vector<std::pair<std::string_view, std::string_view>>;
+
+struct Limits {
+    std::size_t size = replace::text_size_bound();  // bytes the text may hold after any replacement
+    std::uint64_t work = std::uint64_t{1} << 40;  // bytes the passes may scan and build
+    std::uint64_t first_try = std::uint64_t{1} << 26;  // work before the first proof attempt
+    std::size_t window = std::size_t{64} << 10;   // smallest prefix the proofs follow
+};
+
+struct SubstitutionRun {
+    std::uint64_t passes = 0;       // passes counted as the sequential algorithm counts them
+    VarEntries order;               // the map order the run used
+    std::optional<std::string> leftover;  // set when the outcome was proven without the full run
+};
+
+// Runs the substitution passes over `text` in place. With `reorder` the entries
+// may be put in another order first (the one used is returned). When the run
+// would be too large, the outcome may be proven otherwise (then `leftover` is
+// set and `text` is wherever the run stopped); failing that, SizeLimitExceeded
+// is thrown.
+SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
+                           std::string_view model_name, bool allow_fast, bool reorder,
+                           const Limits& limits = Limits{});
+
+// "{{", optional white space, a run of word characters (group 1), optional white
+// space, "}}": a placeholder that no pass replaced.
+const re::Pattern& leftover_pattern();
+
+// Walks the "{{content}}" spans of a text whose content is brace-free and at most
+// max_content bytes long, left to right.
+class SpotCursor {
+public:
+    SpotCursor(std::string_view s, std::size_t max_content) : s_(s), max_(max_content) {}
+
+    bool next() {
+        const std::size_t n = s_.size();
+        while (i_ + 1 < n) {
+            const char* hit = replace::find_byte(s_.data() + i_, '{', n - i_);
+            if (hit == nullptr) break;
+            const auto a = static_cast<std::size_t>(hit - s_.data());
+            if (a + 1 >= n) break;
+            if (s_[a + 1] != '{') {
+                i_ = a + 2;
+                continue;
+            }
+            const std::size_t c = a + 2;
+            const std::size_t stop = std::min(n, c + max_ + 1);
+            std::size_t j = c;
+            while (j < stop && s_[j] != '{' && s_[j] != '}') ++j;
+            if (j + 1 < n && s_[j] == '}' && s_[j + 1] == '}' && j - c <= max_) {
+                start = a;
+                end = j + 2;
+                content = std::string_view(s_.data() + c, j - c);
+                i_ = j + 2;
+                return true;
+            }
+            i_ = a + 1;
+        }
+        i_ = n;
+        return false;
+    }
+
+    std::size_t start = 0, end = 0;
+    std::string_view content;
+
+private:
+    std::string_view s_;
+    std::size_t max_;
+    std::size_t i_ = 0;
+};
+
+struct InnerRef {
+    std::uint32_t key;
+    bool spaced;
+};
+
+// The passes for one substitution map, reusable on any number of texts.
+class Substituter {
+public:
+    Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits);
+
+    // The passes over `text`, as `substitute` runs them; `order` is left empty.
+    SubstitutionRun run(std::string& text, std::uint64_t limit, std::string_view model_name);
+
+    // The map order the runs use.
+    const VarEntries& order() const { return e_; }
+
+private:
+    enum class Step { Changed, Same, Over };
+
+    // The keys whose written form a spot's content spells: the content itself
+    // (brace-less form) and the content without its padding spaces (spaced form).
+    struct KeyHit {
+        std::int64_t plain = -1, spaced = -1;
+        bool any() const { return plain >= 0 || spaced >= 0; }
+    };
+
+    void build_index();
+    KeyHit keys_of(std::string_view content);
+    void compute_inner();
+    void dependency_order();
+    Step step(std::string& text);
+    bool fast_pass(const std::string& text);
+    void mark_present(std::string_view text);
+    bool sequential_pass(std::string& text);
+    void ensure_patterns();
+
+    // runaway.cpp
+    static SubstitutionRun decided(SubstitutionRun& res, std::uint64_t passes, std::string name);
+    SubstitutionRun give_up(const std::string& text, std::uint64_t remaining, std::uint64_t passes,
+                            SubstitutionRun& res);
+    std::optional<std::string> prove(const std::string& text, std::uint64_t remaining);
+    bool word_name(std::string_view k) const;
+    std::vector<char> closed_set();
+    std::optional<std::string> one_name(const std::string& text);
+    bool open_span_at(std::string_view w, std::size_t p) const;
+    void close_prefix(std::string& w) const;
+    static bool replace_prefix(std::string& w, std::string_view pat, std::string_view rep,
+                               std::size_t keep, std::string& out);
+    std::optional<std::string> prefix_leftover(std::string_view text, std::uint64_t remaining,
+                                               std::size_t window, std::uint64_t budget);
+
+    VarEntries e_;
+    std::string_view model_;
+    Limits limits_;
+    std::unordered_map<std::string_view, std::uint32_t> index_;
+    std::uint64_t lengths_ = 0;  // length_bit of every key
+    static std::uint64_t length_bit(std::size_t n) {
+        return std::uint64_t{1} << std::min<std::size_t>(n, 63);
+    }
+    bool brace_free_ = true;
+    bool conflict_ = false;
+    bool fast_ = false;
+    std::size_t max_content_ = 0;
+    std::vector<std::vector<InnerRef>> inner_;
+    bool inner_done_ = false;
+    std::vector<char> ok_, unspaced_self_, edge_safe_;
+    std::vector<std::int64_t> inner_growth_;  // size change when a value's own spots are replaced
+    std::vector<std::pair<std::string, std::string>> patterns_;
+    std::vector<std::uint64_t> stamp_plain_, stamp_spaced_;
+    std::uint64_t epoch_ = 0;
+    bool cache_valid_ = false;
+    std::string cache_content_;
+    KeyHit cache_hit_;
+
+    std::size_t bound_ = 0;
+    std::uint64_t work_ = 0, next_try_ = 0;
+    bool has_spots_ = false;
+    std::size_t next_size_ = 0;  // size of the next one-scan pass's result, 0 if unknown
+    std::string next_;
+};
+
+}  // namespace tovik::compiler::substitution

@@ -160,9 +160,8 @@ Result<ResolvedModel> Plan::resolve(std::string body, std::string_view model_nam
             auto run = substituter_for(effective_schema, uncached).run(sql, limit, model_name);
             if (run.leftover) return UnresolvedVariable{std::move(*run.leftover)};
         }
-        std::string_view g[2];
-        if (sql.find("{{") != npos && substitution::leftover_pattern().first_match(sql, g, 2))
-            return UnresolvedVariable{std::string(g[1])};
+        if (const auto hit = scanner::first_var(sql))
+            return UnresolvedVariable{std::string(hit->group[0].of(sql))};
     }
 
     if (!ephemeral_refs.empty()) {

@@ -65,9 +65,8 @@ std::optional<std::string> Substituter::prove(const std::string& text, std::uint
 
 bool Substituter::word_name(std::string_view k) const {
     const std::string spaced = concat({"{{ ", k, " }}"});
-    std::string_view g[2];
-    return leftover_pattern().first_match(spaced, g, 2) && g[0].size() == spaced.size() &&
-           g[1] == k;
+    const auto hit = scanner::first_var(spaced);
+    return hit && hit->match == scanner::Span{0, spaced.size()} && hit->group[0].of(spaced) == k;
 }
 
 // The set C of the rules above, as a flag per key.
@@ -140,10 +139,13 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
     std::optional<std::string> name;
     bool uniform = true;
     auto names_in = [&](std::string_view s) {
-        leftover_pattern().for_each_match(s, [&](const std::string_view* g, int) {
-            if (!name) name.emplace(g[1]);
-            uniform = uniform && *name == g[1];
-        });
+        scanner::Hit hit;
+        for (std::size_t from = 0; scanner::next_hit(s, from, hit); from = hit.match.end) {
+            if (hit.form != scanner::Form::Var) continue;
+            const std::string_view found = hit.group[0].of(s);
+            if (!name) name.emplace(found);
+            uniform = uniform && *name == found;
+        }
     };
     work_ += text.size();
     names_in(text);
@@ -256,8 +258,7 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
             power *= 2;
         }
     }
-    std::string_view g[2];
-    if (leftover_pattern().first_match(w, g, 2)) return std::string(g[1]);
+    if (const auto hit = scanner::first_var(w)) return std::string(hit->group[0].of(w));
     return std::nullopt;
 }
 }  // namespace tovik::compiler::substitution

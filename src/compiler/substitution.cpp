@@ -24,12 +24,6 @@ using namespace replace;
 //
 // A run that grows past its bounds is taken over by runaway.cpp.
 
-const re::Pattern& leftover_pattern() {
-    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*+(" TOVIK_RE_WORD "++)" TOVIK_RE_SPACE
-                               "*+\\}\\}");
-    return p;
-}
-
 namespace {
 
 // Whether no "{{content}}" span (brace-free content) can cross an edge of v once

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "compiler/replace.hpp"
-#include "util/regex.hpp"
+#include "compiler/scanner.hpp"
 
 namespace tovik::compiler::substitution {
 
@@ -41,10 +41,6 @@ struct SubstitutionRun {
 SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
                            std::string_view model_name, bool allow_fast, bool reorder,
                            const Limits& limits = Limits{});
-
-// "{{", optional white space, a run of word characters (group 1), optional white
-// space, "}}": a placeholder that no pass replaced.
-const re::Pattern& leftover_pattern();
 
 // Walks the "{{content}}" spans of a text whose content is brace-free and at most
 // max_content bytes long, left to right.

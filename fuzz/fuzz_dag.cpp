@@ -204,7 +204,7 @@ void check_suggestion(std::string_view name, const std::optional<std::string>& g
 }
 
 void check_validation(const Input& in, const Dag& d, bool cyclic) {
-    const auto found = dag::validator::validate(d, in.models, in.available);
+    const auto found = dag::validator::validate(d, dag::refs_of(in.models), in.available);
     std::vector<std::string_view> names;
     for (const auto& m : in.models) names.push_back(m.name);
     std::vector<std::string_view> avail(in.available.begin(), in.available.end());
@@ -318,7 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto text = fuzz::as_text(data, size);
     if (!fuzz::valid_utf8(text)) return 0;  // names come from Python strings
     const Input in = decode(text);
-    const Dag d = dag::builder::build(in.models);
+    const Dag d = dag::builder::build(dag::refs_of(in.models));
     check_build(in, d);
     const bool cyclic = check_batches(d);
     check_validation(in, d, cyclic);

@@ -92,12 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(result.parsed_models.size() == models.size());
     for (std::size_t i = 0; i < models.size(); ++i) FUZZ_CHECK(same(result.parsed_models[i], models[i]));
 
-    const auto d = dag::builder::build(models);
+    const auto d = dag::builder::build(dag::refs_of(models));
     for (const auto& node : d.graph.nodes) FUZZ_CHECK(result.dag.find(node.name) == d.find(node.name));
     FUZZ_CHECK(dag::builder::edges(result.dag) == dag::builder::edges(d));
     FUZZ_CHECK(result.dag.graph.nodes.size() == d.graph.nodes.size());
 
-    const auto findings = dag::validator::validate(d, models, available);
+    const auto findings = dag::validator::validate(d, dag::refs_of(models), available);
     FUZZ_CHECK(std::equal(findings.begin(), findings.end(), result.errors.begin(), result.errors.end(),
                           [](const auto& a, const auto& b) { return same(a, b); }));
 

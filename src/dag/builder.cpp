@@ -58,25 +58,32 @@ std::uint32_t Dag::find(std::string_view name) const {
     }
 }
 
+std::vector<const ParsedModel*> refs_of(const std::vector<ParsedModel>& models) {
+    std::vector<const ParsedModel*> out;
+    out.reserve(models.size());
+    for (const auto& m : models) out.push_back(&m);
+    return out;
+}
+
 }  // namespace tovik::dag
 
 namespace tovik::dag::builder {
 
-Dag build(const std::vector<ParsedModel>& models) {
+Dag build(ModelRefs models) {
     Dag dag;
     dag.graph.nodes.reserve(models.size());
     std::size_t ref_count = 0;
-    for (const auto& m : models) {
-        dag.graph.add_node(m.name);
-        ref_count += m.refs.size();
+    for (const ParsedModel* m : models) {
+        dag.graph.add_node(m->name);
+        ref_count += m->refs.size();
     }
     dag.index_names();
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
-    for (const auto& m : models) {
-        const auto target = dag.find(m.name);
-        for (const auto& ref : m.refs) {
+    for (const ParsedModel* m : models) {
+        const auto target = dag.find(m->name);
+        for (const auto& ref : m->refs) {
             const auto source = dag.find(ref);
             if (source != END) dag.graph.add_edge(source, target);
         }

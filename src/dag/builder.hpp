@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,10 +77,19 @@ private:
 
 }  // namespace tovik::dag
 
+namespace tovik::dag {
+
+// The models of a project, read where they stand: in the caller's records or
+// in a vector of the pipeline's own.
+using ModelRefs = std::span<const ParsedModel* const>;
+std::vector<const ParsedModel*> refs_of(const std::vector<ParsedModel>& models);
+
+}  // namespace tovik::dag
+
 namespace tovik::dag::builder {
 
 // Refs that name no model are skipped here; the validator reports them.
-Dag build(const std::vector<ParsedModel>& models);
+Dag build(ModelRefs models);
 
 // (parent, child) per edge, in creation order.
 std::vector<StrPair> edges(const Dag& dag);

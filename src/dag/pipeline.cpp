@@ -53,8 +53,9 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
     result.parsed_models.reserve(raw_models.size());
     for (const auto& raw : raw_models) result.parsed_models.push_back(to_parsed_model(raw));
 
-    result.dag = builder::build(result.parsed_models);
-    result.errors = validator::validate(result.dag, result.parsed_models, available_sources);
+    const auto models = refs_of(result.parsed_models);
+    result.dag = builder::build(models);
+    result.errors = validator::validate(result.dag, models, available_sources);
     result.batches = sorter::topo_sort_batches(result.dag.graph);
 
     if (select) {

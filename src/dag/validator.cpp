@@ -47,18 +47,18 @@ StrList find_cycle_path(const Graph& g) {
     return {};
 }
 
-std::vector<ValidationError> validate(const Dag& dag, const std::vector<ParsedModel>& models,
+std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
                                       const StrList& available_sources) {
     std::vector<ValidationError> out;
 
     std::vector<std::string_view> model_names;
     model_names.reserve(models.size());
-    for (const auto& m : models) model_names.emplace_back(m.name);
+    for (const ParsedModel* m : models) model_names.emplace_back(m->name);
     CachedSuggester ref_suggestions(std::move(model_names));
-    for (const auto& m : models) {
-        for (const auto& ref : m.refs) {
+    for (const ParsedModel* m : models) {
+        for (const auto& ref : m->refs) {
             if (dag.contains(ref)) continue;
-            out.push_back(ValidationError{m.name, "missing_ref", "ref('" + ref + "') not found",
+            out.push_back(ValidationError{m->name, "missing_ref", "ref('" + ref + "') not found",
                                           ref_suggestions.get(ref)});
         }
     }
@@ -77,10 +77,10 @@ std::vector<ValidationError> validate(const Dag& dag, const std::vector<ParsedMo
     };
     CachedSuggester source_suggestions(
         std::vector<std::string_view>(available_sources.begin(), available_sources.end()));
-    for (const auto& m : models) {
-        for (const auto& [source, table] : m.sources) {
+    for (const ParsedModel* m : models) {
+        for (const auto& [source, table] : m->sources) {
             if (is_declared(source)) continue;
-            out.push_back(ValidationError{m.name, "missing_source",
+            out.push_back(ValidationError{m->name, "missing_source",
                                           "source('" + source + "') not declared in project.yaml",
                                           source_suggestions.get(source)});
         }

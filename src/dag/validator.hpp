@@ -12,7 +12,7 @@ namespace tovik::dag::validator {
 
 // Findings in this order: every ref missing from the graph, every undeclared
 // source, then at most one cycle. Never fails.
-std::vector<ValidationError> validate(const Dag& dag, const std::vector<ParsedModel>& models,
+std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
                                       const StrList& available_sources);
 
 // [target, source, target] of the first back edge met by a depth-first walk

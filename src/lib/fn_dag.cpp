@@ -15,17 +15,17 @@
 namespace tovik::py {
 
 PyObject* build_dag(const Params& p, const Bound& b) {
-    std::vector<ParsedModel> models;
+    HeldList<const ParsedModel*> models;
     if (!convert(p, b, models)) return nullptr;
-    return wrap(dag::builder::build(models));
+    return wrap(dag::builder::build(models.items));
 }
 
 PyObject* validate_dag(const Params& p, const Bound& b) {
     const dag::Dag* handle = nullptr;
-    std::vector<ParsedModel> models;
+    HeldList<const ParsedModel*> models;
     StrList available;
     if (!convert(p, b, handle, models, available)) return nullptr;
-    return to_py(dag::validator::validate(*handle, models, available));
+    return to_py(dag::validator::validate(*handle, models.items, available));
 }
 
 PyObject* topo_sort(const Params& p, const Bound& b) {

@@ -1,5 +1,6 @@
 #include "compiler/resolver.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -16,13 +17,18 @@ using replace::append_all;
 using replace::concat;
 using replace::npos;
 
+// Walks the pieces in place and sizes the list once: these lists are short and
+// most models have one, so the allocations would outweigh the work.
 StrList list_rule(std::string_view value) {
     StrList out;
-    for (auto piece : text::split(value, ',')) {
-        const auto t = text::trim(piece);
+    out.reserve(static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) + 1);
+    for (std::size_t start = 0;;) {
+        const auto comma = value.find(',', start);
+        const auto t = text::trim(value.substr(start, comma == npos ? npos : comma - start));
         if (!t.empty()) out.emplace_back(t);
+        if (comma == npos) return out;
+        start = comma + 1;
     }
-    return out;
 }
 
 bool starts_with_with_space(std::string_view t) {

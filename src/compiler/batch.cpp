@@ -59,7 +59,7 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
     auto resolved =
         resolve_text(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
     if (!resolved.ok()) return std::move(resolved.error());
-    return ddl::wrap_ddl(resolved.value());
+    return ddl::wrap_ddl(std::move(resolved.value()));
 }
 
 Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,

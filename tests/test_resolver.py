@@ -374,6 +374,28 @@ def test_source_rewrite_matches_sequential_steps(body, sources):
 
 
 @pytest.mark.parametrize(
+    "body, ephemeral",
+    [
+        ("ref('sou')rce('s', 't') source('s', 't')", {"sou"}),
+        ("sref('our')ce('e', 't') source('e', 't')", {"our"}),
+        ("source('ref('e')', 't') source('e', 't')", {"e"}),
+        ("source(\"ref('e')\", \"t\")source(\"e\", \"t\")ref('e')", {"e"}),
+        ("ref('e')source('s', 't')ref(\"e\")source(\"s\", \"t\")ref('x')", {"e"}),
+        ("ref('s')source('s','t') source( 's', 't') ref( 's' )", set()),
+    ],
+)
+def test_refs_then_sources_match_sequential_steps(body, ephemeral):
+    eph = {n: EphemeralModel(n, "select 1", []) for n in ephemeral}
+    sources = {"s": ("", "p"), "e": ("d", "q")}
+    parsed = parse_sql(body)
+    expected = seq_sources(seq_refs(body, "an", parsed.refs, eph), parsed.sources, sources)
+    ctes = ",\n".join(f"{n} AS (\nselect 1\n)" for n in dict.fromkeys(r for r in parsed.refs if r in eph))
+    infos = {k: SourceInfo(*v) for k, v in sources.items()}
+    got = sql(body, schema="an", sources=infos, ephemerals=eph)
+    assert got == (f"WITH {ctes}\n" if ctes else "") + expected
+
+
+@pytest.mark.parametrize(
     "body, vars",
     [
         ("{{ {{ a }} }}", {"a": "b", "b": "z"}),

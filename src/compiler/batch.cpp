@@ -3,24 +3,42 @@
 #include "compiler/ddl.hpp"
 #include "compiler/parser.hpp"
 #include "compiler/resolver.hpp"
+#include "compiler/scanner.hpp"
 
 namespace tovik::compiler::batch {
 
 namespace {
 
 // Parses the text, lets a front-matter "materialization" replace the argument
-// and resolves the body with the call's plan.
-Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::string_view raw_sql,
-                                   std::string_view model_name,
+// and resolves the body with the call's plan. The body is scanned here rather
+// than by the parser, so that the resolver gets the offsets of its references
+// too; the placeholders' names, which it does not use, are not collected.
+Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hit>& hits,
+                                   std::string_view raw_sql, std::string_view model_name,
                                    std::string_view materialization) {
-    ParsedSQL parsed = parser::parse(raw_sql);
-    if (parsed.front_matter) {
-        if (auto it = parsed.front_matter->find("materialization");
-            it != parsed.front_matter->end())
+    const parser::Sections sections = parser::split(raw_sql);
+    if (sections.front_matter) {
+        if (auto it = sections.front_matter->find("materialization");
+            it != sections.front_matter->end())
             materialization = it->second;
     }
-    return plan.resolve(std::move(parsed.body), model_name, materialization,
-                        std::move(parsed.refs), std::move(parsed.sources), parsed.front_matter);
+    const std::string_view body = sections.body;
+    StrList refs;
+    StrPairList sources;
+    hits.clear();
+    scanner::Hit hit;
+    for (std::size_t from = 0; scanner::next_hit(body, from, hit); from = hit.match.end) {
+        if (hit.form == scanner::Form::Ref)
+            refs.emplace_back(hit.group[0].of(body));
+        else if (hit.form == scanner::Form::Source)
+            sources.emplace_back(std::string(hit.group[0].of(body)),
+                                 std::string(hit.group[1].of(body)));
+        else
+            continue;
+        hits.push_back(hit);
+    }
+    return plan.resolve(body, &hits, model_name, materialization, std::move(refs),
+                        std::move(sources), sections.front_matter);
 }
 
 }  // namespace
@@ -30,7 +48,8 @@ Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view mo
                                    const StrMap& vars, const SourceMap& sources,
                                    const EphemeralMap& ephemerals) {
     resolver::Plan plan(schema, vars, sources, ephemerals);
-    return resolve_with(plan, raw_sql, model_name, materialization);
+    std::vector<scanner::Hit> hits;
+    return resolve_with(plan, hits, raw_sql, model_name, materialization);
 }
 
 Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view model_name,
@@ -40,7 +59,7 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
     auto resolved =
         resolve_text(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
     if (!resolved.ok()) return std::move(resolved.error());
-    return ddl::wrap_ddl(resolved.value());
+    return ddl::wrap_ddl(std::move(resolved.value()));
 }
 
 Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
@@ -51,8 +70,9 @@ Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& m
     resolver::Plan plan(schema, vars, sources, ephemerals);
     std::vector<ResolvedModel> out;
     out.reserve(models.size());
+    std::vector<scanner::Hit> hits;
     for (const auto& m : models) {
-        auto r = resolve_with(plan, m.raw_sql, m.name, materialization);
+        auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
         if (!r.ok()) return std::move(r.error());
         out.push_back(std::move(r.value()));
     }

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "compiler/replace.hpp"
 
@@ -9,7 +10,11 @@ namespace tovik::compiler::ddl {
 
 using replace::append_all;
 
-Result<CompiledModel> wrap_ddl(const ResolvedModel& model) {
+namespace {
+
+// `Model` is const ResolvedModel& (fields copied) or ResolvedModel (moved).
+template <typename Model>
+Result<CompiledModel> wrap(Model&& model) {
     const std::string_view m = model.materialization;
     const std::string_view t = model.target;
     const std::string_view sql = model.resolved_sql;
@@ -33,17 +38,23 @@ Result<CompiledModel> wrap_ddl(const ResolvedModel& model) {
         return InvalidMaterialization{model.name, model.materialization};
     }
     CompiledModel out;
-    out.name = model.name;
-    out.compiled_sql = model.resolved_sql;
+    out.name = std::forward<Model>(model).name;
+    out.compiled_sql = std::forward<Model>(model).resolved_sql;
     out.ddl = std::move(ddl);
-    out.target = model.target;
-    out.materialization = model.materialization;
-    out.refs = model.refs;
-    out.sources = model.sources;
-    out.description = model.description;
-    out.tags = model.tags;
+    out.target = std::forward<Model>(model).target;
+    out.materialization = std::forward<Model>(model).materialization;
+    out.refs = std::forward<Model>(model).refs;
+    out.sources = std::forward<Model>(model).sources;
+    out.description = std::forward<Model>(model).description;
+    out.tags = std::forward<Model>(model).tags;
     out.enabled = model.enabled;
     return out;
 }
+
+}  // namespace
+
+Result<CompiledModel> wrap_ddl(const ResolvedModel& model) { return wrap(model); }
+
+Result<CompiledModel> wrap_ddl(ResolvedModel&& model) { return wrap(std::move(model)); }
 
 }  // namespace tovik::compiler::ddl

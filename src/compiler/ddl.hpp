@@ -8,5 +8,7 @@ namespace tovik::compiler::ddl {
 
 // InvalidMaterialization for a materialization outside the five known names.
 Result<CompiledModel> wrap_ddl(const ResolvedModel& model);
+// The same, taking over the record's fields instead of copying them.
+Result<CompiledModel> wrap_ddl(ResolvedModel&& model);
 
 }  // namespace tovik::compiler::ddl

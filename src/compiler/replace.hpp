@@ -38,7 +38,10 @@ inline bool same_bytes(std::string_view a, std::string_view b) {
     return true;
 }
 
-inline bool has_paren(std::string_view s) { return s.find_first_of("()") != npos; }
+// find_first_of would call memchr once per byte of these short texts.
+inline bool has_paren(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return c == '(' || c == ')'; });
+}
 
 // memchr, with a short inline probe first: in brace-dense text the next
 // candidate is usually a few bytes away and the call would cost more.

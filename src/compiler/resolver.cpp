@@ -1,5 +1,6 @@
 #include "compiler/resolver.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -16,13 +17,18 @@ using replace::append_all;
 using replace::concat;
 using replace::npos;
 
+// Walks the pieces in place and sizes the list once: these lists are short and
+// most models have one, so the allocations would outweigh the work.
 StrList list_rule(std::string_view value) {
     StrList out;
-    for (auto piece : text::split(value, ',')) {
-        const auto t = text::trim(piece);
+    out.reserve(static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) + 1);
+    for (std::size_t start = 0;;) {
+        const auto comma = value.find(',', start);
+        const auto t = text::trim(value.substr(start, comma == npos ? npos : comma - start));
         if (!t.empty()) out.emplace_back(t);
+        if (comma == npos) return out;
+        start = comma + 1;
     }
-    return out;
 }
 
 bool starts_with_with_space(std::string_view t) {
@@ -119,7 +125,8 @@ substitution::Substituter& Plan::substituter_for(std::string_view effective_sche
     return sub;
 }
 
-Result<ResolvedModel> Plan::resolve(std::string body, std::string_view model_name,
+Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<scanner::Hit>* hits,
+                                    std::string_view model_name,
                                     std::string_view materialization, StrList refs,
                                     StrPairList source_pairs,
                                     const std::optional<StrMap>& front_matter) {
@@ -137,21 +144,44 @@ Result<ResolvedModel> Plan::resolve(std::string body, std::string_view model_nam
 
     // Without ephemeral models every ref is an other ref: no split copy needed.
     StrList other_split, ephemeral_refs;
+    bare_.clear();
     if (!ephemerals_.empty())
-        for (const auto& r : refs)
-            (ephemerals_.count(r) != 0 ? ephemeral_refs : other_split).push_back(r);
+        for (const auto& r : refs) {
+            const bool bare = ephemerals_.count(r) != 0;
+            (bare ? ephemeral_refs : other_split).push_back(r);
+            bare_.push_back(bare);
+        }
     const StrList& other_refs = ephemerals_.empty() ? refs : other_split;
 
-    std::string sql = std::move(body);
-    if (!refs.empty())
-        sql = rewriting::rewrite_refs(std::move(sql), schema_, other_refs, ephemeral_refs, true,
-                                      limits_.size);
-
-    for (const auto& [s, t] : source_pairs)
-        if (sources_.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
-    if (!source_pairs.empty())
-        sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_, true,
-                                         limits_.size);
+    // From the scanner's offsets when every source is declared; an undeclared
+    // one is reported after the refs are rewritten, which may refuse for size.
+    std::optional<std::string> spliced;
+    if (hits != nullptr) {
+        infos_.clear();
+        for (const auto& [s, t] : source_pairs) {
+            const auto it = sources_.find(s);
+            if (it == sources_.end()) break;
+            infos_.push_back(&it->second);
+        }
+        if (infos_.size() == source_pairs.size())
+            spliced = rewriting::rewrite_from_hits(body, *hits, schema_,
+                                                   ephemerals_.empty() ? nullptr : &bare_, infos_,
+                                                   limits_.size);
+    }
+    std::string sql;
+    if (spliced) {
+        sql = std::move(*spliced);
+    } else {
+        sql.assign(body);
+        if (!refs.empty())
+            sql = rewriting::rewrite_refs(std::move(sql), schema_, other_refs, ephemeral_refs,
+                                          true, limits_.size);
+        for (const auto& [s, t] : source_pairs)
+            if (sources_.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
+        if (!source_pairs.empty())
+            sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_, true,
+                                             limits_.size);
+    }
 
     // Every written form and every leftover begins with "{{".
     if (sql.find("{{") != npos) {
@@ -197,7 +227,7 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
                                   const std::optional<StrMap>& front_matter,
                                   const EphemeralMap& ephemerals) {
     Plan plan(schema, vars, sources, ephemerals);
-    return plan.resolve(std::string(body), model_name, materialization, refs, source_pairs,
+    return plan.resolve(body, nullptr, model_name, materialization, refs, source_pairs,
                         front_matter);
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/scanner.hpp"
 #include "compiler/substitution.hpp"
 #include "errors/error.hpp"
 #include "types/records.hpp"
@@ -37,10 +38,12 @@ public:
     Plan(const Plan&) = delete;
     Plan& operator=(const Plan&) = delete;
 
-    // resolve_sql for one model, taking over its body and lists.
-    Result<ResolvedModel> resolve(std::string body, std::string_view model_name,
-                                  std::string_view materialization, StrList refs,
-                                  StrPairList source_pairs,
+    // resolve_sql for one model, taking over its lists. `hits`, when given, are
+    // the body's Ref and Source hits, in order, that `refs` and `source_pairs`
+    // were collected from.
+    Result<ResolvedModel> resolve(std::string_view body, const std::vector<scanner::Hit>* hits,
+                                  std::string_view model_name, std::string_view materialization,
+                                  StrList refs, StrPairList source_pairs,
                                   const std::optional<StrMap>& front_matter);
 
 private:
@@ -56,6 +59,9 @@ private:
     substitution::VarEntries entries_;  // the variables, in the map's order
     bool schema_var_;                   // a "schema" variable of the caller's own
     std::vector<std::unique_ptr<Cached>> cached_;
+    // Scratch of one model at a time, kept for its capacity.
+    std::vector<const SourceInfo*> infos_;
+    std::vector<char> bare_;
 };
 
 // Appends `name` and the ephemeral models it depends on, dependencies first, each

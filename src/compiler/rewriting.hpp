@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "compiler/replace.hpp"
+#include "compiler/scanner.hpp"
 #include "types/records.hpp"
 
 namespace tovik::compiler::rewriting {
@@ -21,5 +24,16 @@ std::string rewrite_refs(std::string text, std::string_view schema, const StrLis
 // Every source name of `pairs` must be a key of `sources`.
 std::string rewrite_sources(std::string text, const StrPairList& pairs, const SourceMap& sources,
                             bool allow_fast, std::size_t bound = replace::text_size_bound());
+
+// rewrite_refs and then rewrite_sources on `body`, done as one splice at the
+// offsets the scanner found. `hits` are the body's Ref and Source hits in order:
+// the i-th Ref hit is rewritten bare when bare[i] (no `bare`: none is), and the
+// j-th Source hit names the source declared as *infos[j]. Empty when the two
+// steps have to run as themselves, so that they decide.
+std::optional<std::string> rewrite_from_hits(std::string_view body,
+                                             const std::vector<scanner::Hit>& hits,
+                                             std::string_view schema, const std::vector<char>* bare,
+                                             const std::vector<const SourceInfo*>& infos,
+                                             std::size_t bound = replace::text_size_bound());
 
 }  // namespace tovik::compiler::rewriting

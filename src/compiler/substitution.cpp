@@ -97,7 +97,8 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
     SubstitutionRun res;
     bound_ = limits_.size;
     next_try_ = limits_.first_try;
-    if (brace_free_) mark_present(text);
+    spots_kept_ = false;
+    if (brace_free_) mark_present(text, true);
 
     std::uint64_t passes = 0;
     std::string checkpoint;
@@ -233,31 +234,41 @@ Substituter::Step Substituter::step(std::string& text) {
 // One pass as a single splice into next_; false when the pass has to run
 // sequentially (which also decides a size bound exactly).
 bool Substituter::fast_pass(const std::string& text) {
+    const bool kept = spots_kept_;
+    spots_kept_ = false;
     if (next_size_ > bound_) return false;
     next_.clear();
     next_.reserve(next_size_ != 0 ? next_size_ : text.size());
     next_size_ = 0;
-    SpotCursor tc(text, max_content_);
     std::size_t from = 0;
     bool all_edge_safe = true, inner_spots = false;
     std::int64_t growth = 0;
     std::size_t grown = 0;
-    while (tc.next()) {
-        const KeyHit h = keys_of(tc.content);
-        if (!h.any()) continue;
+    auto splice = [&](std::size_t start, std::size_t end, const KeyHit& h) {
         const bool spaced = h.spaced >= 0;
         const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
         if (!ok_[k] || (spaced && unspaced_self_[k])) return false;
         // Every text within the pass stays below the start plus what grows.
-        const std::size_t len = tc.end - tc.start, vlen = e_[k].second.size();
+        const std::size_t len = end - start, vlen = e_[k].second.size();
         if (vlen > len) grown += vlen - len;
         if (!fits(text.size(), grown, bound_)) return false;
-        next_.append(text, from, tc.start - from);
+        next_.append(text, from, start - from);
         next_.append(e_[k].second);
-        from = tc.end;
+        from = end;
         all_edge_safe = all_edge_safe && edge_safe_[k];
         inner_spots = inner_spots || !inner_[k].empty();
         growth += inner_growth_[k];
+        return true;
+    };
+    if (kept) {
+        for (const auto& s : spots_)
+            if (!splice(s.start, s.end, s.hit)) return false;
+    } else {
+        SpotCursor tc(text, max_content_);
+        while (tc.next()) {
+            const KeyHit h = keys_of(tc.content);
+            if (h.any() && !splice(tc.start, tc.end, h)) return false;
+        }
     }
     next_.append(text, from, npos);
     work_ += text.size();
@@ -308,17 +319,20 @@ bool Substituter::fast_pass(const std::string& text) {
 // Marks the keys with a spot in the text; with brace-free keys no other key
 // can match anywhere. Within a sequential pass the marks may go stale in the
 // safe direction only (a mark for a spot since replaced).
-void Substituter::mark_present(std::string_view text) {
+void Substituter::mark_present(std::string_view text, bool keep_spots) {
     ++epoch_;
     work_ += text.size();
     has_spots_ = false;
+    spots_.clear();
     SpotCursor c(text, max_content_);
     while (c.next()) {
         const KeyHit h = keys_of(c.content);
         if (h.plain >= 0) stamp_plain_[static_cast<std::size_t>(h.plain)] = epoch_;
         if (h.spaced >= 0) stamp_spaced_[static_cast<std::size_t>(h.spaced)] = epoch_;
         has_spots_ = has_spots_ || h.any();
+        if (keep_spots && h.any()) spots_.push_back({c.start, c.end, h});
     }
+    spots_kept_ = keep_spots;
 }
 
 // One pass exactly as defined; with brace-free keys, a written form with no

@@ -111,13 +111,19 @@ private:
         bool any() const { return plain >= 0 || spaced >= 0; }
     };
 
+    // A key spot of the text that run() was given.
+    struct Spot {
+        std::size_t start, end;
+        KeyHit hit;
+    };
+
     void build_index();
     KeyHit keys_of(std::string_view content);
     void compute_inner();
     void dependency_order();
     Step step(std::string& text);
     bool fast_pass(const std::string& text);
-    void mark_present(std::string_view text);
+    void mark_present(std::string_view text, bool keep_spots = false);
     bool sequential_pass(std::string& text);
     void ensure_patterns();
 
@@ -163,6 +169,10 @@ private:
     std::uint64_t work_ = 0, next_try_ = 0;
     bool has_spots_ = false;
     std::size_t next_size_ = 0;  // size of the next one-scan pass's result, 0 if unknown
+    // The key spots that mark_present found in the text of a run's first pass,
+    // valid until that pass takes them.
+    std::vector<Spot> spots_;
+    bool spots_kept_ = false;
     std::string next_;
 };
 

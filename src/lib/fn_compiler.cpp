@@ -10,6 +10,7 @@
 #include "compiler/resolver.hpp"
 
 #include <string_view>
+#include <utility>
 
 namespace tovik::py {
 
@@ -59,7 +60,7 @@ PyObject* wrap_ddl(const Params& p, const Bound& b) {
     // The caller's object never changes: the override goes into a copy.
     ResolvedModel copy = *resolved;
     copy.resolved_sql.assign(*sql);
-    return result_to_py(compiler::ddl::wrap_ddl(copy));
+    return result_to_py(compiler::ddl::wrap_ddl(std::move(copy)));
 }
 
 PyObject* batch_resolve(const Params& p, const Bound& b) {

@@ -75,20 +75,40 @@ Sections split(std::string_view raw_sql) {
     return out;
 }
 
+// The hits go through a buffer, so that each list grows once to its final
+// size rather than by doubling.
 void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList* variables) {
-    scanner::Hit hit;
-    for (std::size_t from = 0; scanner::next_hit(body, from, hit); from = hit.match.end) {
-        switch (hit.form) {
-            case scanner::Form::Ref:
-                refs.emplace_back(hit.group[0].of(body));
-                break;
-            case scanner::Form::Source:
-                sources.emplace_back(std::string(hit.group[0].of(body)),
-                                     std::string(hit.group[1].of(body)));
-                break;
-            case scanner::Form::Var:
-                if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
-                break;
+    constexpr std::size_t kBuffer = 32;
+    // Left uninitialized: zeroing the spans of every slot would cost more
+    // than the scan of a typical model.
+    union Slots {
+        Slots() {}
+        scanner::Hit hit[kBuffer];
+    } slots;
+    scanner::Hit* hits = slots.hit;
+    scanner::Cursor cursor(body);
+    for (bool more = true; more;) {
+        const std::size_t n = cursor.take(hits, kBuffer);
+        more = n == kBuffer;
+        std::size_t count[3] = {};
+        for (std::size_t k = 0; k < n; ++k) ++count[static_cast<int>(hits[k].form)];
+        refs.reserve(refs.size() + count[static_cast<int>(scanner::Form::Ref)]);
+        sources.reserve(sources.size() + count[static_cast<int>(scanner::Form::Source)]);
+        if (variables != nullptr)
+            variables->reserve(variables->size() + count[static_cast<int>(scanner::Form::Var)]);
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto& hit = hits[k];
+            switch (hit.form) {
+                case scanner::Form::Ref:
+                    refs.emplace_back(hit.group[0].of(body));
+                    break;
+                case scanner::Form::Source:
+                    sources.emplace_back(hit.group[0].of(body), hit.group[1].of(body));
+                    break;
+                case scanner::Form::Var:
+                    if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
+                    break;
+            }
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "compiler/parser.hpp"
 
+#include <algorithm>
+
 #include "compiler/scanner.hpp"
 #include "util/text.hpp"
 
@@ -75,8 +77,20 @@ Sections split(std::string_view raw_sql) {
     return out;
 }
 
-// The hits go through a buffer, so that each list grows once to its final
-// size rather than by doubling.
+namespace {
+
+// Room for `more` items, growing by at least doubling: an exact fit at every
+// batch of a long text would copy the list again for each batch.
+template <class List>
+void make_room(List& list, std::size_t more) {
+    if (list.size() + more > list.capacity())
+        list.reserve(std::max(list.size() + more, 2 * list.capacity()));
+}
+
+}  // namespace
+
+// The hits go through a buffer, so that a short text's lists are allocated
+// once at their final size rather than grown by doubling from one.
 void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList* variables) {
     constexpr std::size_t kBuffer = 32;
     // Left uninitialized: zeroing the spans of every slot would cost more
@@ -92,10 +106,9 @@ void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList
         more = n == kBuffer;
         std::size_t count[3] = {};
         for (std::size_t k = 0; k < n; ++k) ++count[static_cast<int>(hits[k].form)];
-        refs.reserve(refs.size() + count[static_cast<int>(scanner::Form::Ref)]);
-        sources.reserve(sources.size() + count[static_cast<int>(scanner::Form::Source)]);
-        if (variables != nullptr)
-            variables->reserve(variables->size() + count[static_cast<int>(scanner::Form::Var)]);
+        make_room(refs, count[static_cast<int>(scanner::Form::Ref)]);
+        make_room(sources, count[static_cast<int>(scanner::Form::Source)]);
+        if (variables != nullptr) make_room(*variables, count[static_cast<int>(scanner::Form::Var)]);
         for (std::size_t k = 0; k < n; ++k) {
             const auto& hit = hits[k];
             switch (hit.form) {

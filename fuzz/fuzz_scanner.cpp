@@ -79,6 +79,28 @@ void compare(std::string_view text) {
     const auto vars = reference(var_pattern(), text);
     FUZZ_CHECK(got[static_cast<int>(sc::Form::Var)] == vars);
 
+    // What the callers that take hit after hit get: a fresh search from each
+    // hit's end, and one cursor asked for one hit at a time.
+    const auto all = sc::scan(text);
+    const auto same = [&](const std::vector<sc::Hit>& hits) {
+        if (hits.size() != all.size()) return false;
+        for (std::size_t k = 0; k < hits.size(); ++k) {
+            const auto &a = hits[k], &b = all[k];
+            if (a.form != b.form || a.match != b.match || a.group[0] != b.group[0] ||
+                a.group[1] != b.group[1])
+                return false;
+        }
+        return true;
+    };
+    std::vector<sc::Hit> stepped, cursored;
+    sc::Hit hit;
+    for (std::size_t from = 0; sc::next_hit(text, from, hit); from = hit.match.end)
+        stepped.push_back(hit);
+    FUZZ_CHECK(same(stepped));
+    sc::Cursor cursor(text);
+    while (cursor.next(hit)) cursored.push_back(hit);
+    FUZZ_CHECK(same(cursored));
+
     const auto first = sc::first_var(text);
     FUZZ_CHECK(first.has_value() == !vars.empty());
     if (first) {

@@ -125,6 +125,16 @@ def test_form_at_every_offset(form, name):
             assert (parsed.refs, parsed.sources, parsed.variables) == found, (offset, pad)
 
 
+# Forms packed into one block and ending in the last bytes of texts of every
+# length around the block size; cut one byte short, the last form is lost.
+@pytest.mark.parametrize("lead", range(0, 150))
+def test_forms_side_by_side_at_the_end(lead):
+    text = "y" * lead + "ref('a'){{ b }}{{c}}source('c','d')ref('e')"
+    parsed = parse_sql(text)
+    assert (parsed.refs, parsed.sources, parsed.variables) == (["a", "e"], [("c", "d")], ["b", "c"])
+    assert parse_sql(text[:-1]).refs == ["a"]
+
+
 def test_header_is_not_scanned():
     parsed = parse_sql("---\ndescription: uses ref('x')\n---\nselect 1")
     assert parsed.refs == []

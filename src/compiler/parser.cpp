@@ -1,5 +1,7 @@
 #include "compiler/parser.hpp"
 
+#include <algorithm>
+
 #include "compiler/scanner.hpp"
 #include "util/text.hpp"
 
@@ -75,20 +77,51 @@ Sections split(std::string_view raw_sql) {
     return out;
 }
 
+namespace {
+
+// Room for `more` items, growing by at least doubling: an exact fit at every
+// batch of a long text would copy the list again for each batch.
+template <class List>
+void make_room(List& list, std::size_t more) {
+    if (list.size() + more > list.capacity())
+        list.reserve(std::max(list.size() + more, 2 * list.capacity()));
+}
+
+}  // namespace
+
+// The hits go through a buffer, so that a short text's lists are allocated
+// once at their final size rather than grown by doubling from one.
 void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList* variables) {
-    scanner::Hit hit;
-    for (std::size_t from = 0; scanner::next_hit(body, from, hit); from = hit.match.end) {
-        switch (hit.form) {
-            case scanner::Form::Ref:
-                refs.emplace_back(hit.group[0].of(body));
-                break;
-            case scanner::Form::Source:
-                sources.emplace_back(std::string(hit.group[0].of(body)),
-                                     std::string(hit.group[1].of(body)));
-                break;
-            case scanner::Form::Var:
-                if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
-                break;
+    constexpr std::size_t kBuffer = 32;
+    // Left uninitialized: zeroing the spans of every slot would cost more
+    // than the scan of a typical model.
+    union Slots {
+        Slots() {}
+        scanner::Hit hit[kBuffer];
+    } slots;
+    scanner::Hit* hits = slots.hit;
+    scanner::Cursor cursor(body);
+    for (bool more = true; more;) {
+        const std::size_t n = cursor.take(hits, kBuffer);
+        more = n == kBuffer;
+        std::size_t count[3] = {};
+        for (std::size_t k = 0; k < n; ++k) ++count[static_cast<int>(hits[k].form)];
+        make_room(refs, count[static_cast<int>(scanner::Form::Ref)]);
+        make_room(sources, count[static_cast<int>(scanner::Form::Source)]);
+        if (variables != nullptr) make_room(*variables, count[static_cast<int>(scanner::Form::Var)]);
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto& hit = hits[k];
+            switch (hit.form) {
+                case scanner::Form::Ref:
+                    refs.emplace_back(hit.group[0].of(body));
+                    break;
+                case scanner::Form::Source:
+                    sources.emplace_back(hit.group[0].of(body), hit.group[1].of(body));
+                    break;
+                case scanner::Form::Var:
+                    if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
+                    break;
+            }
         }
     }
 }

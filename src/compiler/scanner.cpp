@@ -19,12 +19,13 @@ namespace {
 
 using Byte = unsigned char;
 
-enum : Byte { kSpace = 1, kWord = 2, kQuote = 4 };
+enum : Byte { kSpace = 1, kWord = 2, kQuote = 4, kHigh = 8 };
 
-// Classes of the ASCII bytes; every byte from 0x80 up is 0 here and takes the
-// slow path.
+// Classes of the ASCII bytes. A byte from 0x80 up is only kHigh here: it may
+// open a character of either class, which the slow path decodes.
 constexpr std::array<Byte, 256> kAscii = [] {
     std::array<Byte, 256> t{};
+    for (int c = 0x80; c <= 0xFF; ++c) t[c] = kHigh;
     for (int c = 0x09; c <= 0x0D; ++c) t[c] = kSpace;
     t[' '] = kSpace;
     for (int c = '0'; c <= '9'; ++c) t[c] = kWord;
@@ -81,13 +82,16 @@ inline const Byte* skip_ascii(const Byte* p, const Byte* end) {
 #if TOVIK_SCAN_X86
     if constexpr (Class == kWord) {
         while (end - p >= 16) {
-            // Signed compares: bytes from 0x80 up are negative and fail every range.
+            // Each range test shifts its range to the bottom of the signed
+            // bytes, so one signed compare bounds it on both sides.
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
             const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-            const __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                                _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                                _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+            const __m128i alpha =
+                _mm_cmplt_epi8(_mm_add_epi8(folded, _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
+                               _mm_set1_epi8(-128 + 26));
+            const __m128i digit =
+                _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
+                               _mm_set1_epi8(-128 + 10));
             const __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
             const auto word = static_cast<unsigned>(
                 _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(alpha, digit), under)));
@@ -100,28 +104,43 @@ inline const Byte* skip_ascii(const Byte* p, const Byte* end) {
     return p;
 }
 
-// The end of the run of characters of one class that starts at p.
+// The end of the run of characters of one class that starts at p, which holds
+// a byte from 0x80 up. Kept out of line: the matchers inline the ASCII part.
 template <Byte Class, bool (*NonAscii)(char32_t)>
-const Byte* skip_run(const Byte* p, const Byte* end) {
+__attribute__((noinline)) const Byte* skip_run_slow(const Byte* p, const Byte* end) {
     for (;;) {
-        p = skip_ascii<Class>(p, end);
-        if (p == end || *p < 0x80) return p;
         char32_t cp;
         const auto len = decode(p, end, cp);
         if (len == 0 || !NonAscii(cp)) return p;
-        p += len;
+        p = skip_ascii<Class>(p + len, end);
+        if (p == end || *p < 0x80) return p;
     }
 }
 
+template <Byte Class, bool (*NonAscii)(char32_t)>
+inline const Byte* skip_run(const Byte* p, const Byte* end) {
+    p = skip_ascii<Class>(p, end);
+    return (p != end && *p >= 0x80) ? skip_run_slow<Class, NonAscii>(p, end) : p;
+}
+
+// Where the forms allow spaces there is mostly none or a single ASCII one,
+// which costs a table look-up or two and no loop.
 inline const Byte* skip_spaces(const Byte* p, const Byte* end) {
+    constexpr Byte kMaybe = kSpace | kHigh;
+    if (p == end || !(kAscii[*p] & kMaybe)) return p;
+    if (kAscii[*p] == kSpace && (++p == end || !(kAscii[*p] & kMaybe))) return p;
     return skip_run<kSpace, is_space>(p, end);
+}
+
+inline const Byte* skip_word(const Byte* p, const Byte* end) {
+    return skip_run<kWord, is_word>(p, end);
 }
 
 // Q (\w+) Q at p: the end of the closing quote and the name's span, or null.
 inline const Byte* quoted_word(const Byte* p, const Byte* end, const Byte* base, Span& name) {
     if (p == end || !(kAscii[*p] & kQuote)) return nullptr;
     const Byte* w = ++p;
-    p = skip_run<kWord, is_word>(p, end);
+    p = skip_word(p, end);
     if (p == w || p == end || !(kAscii[*p] & kQuote)) return nullptr;
     name = {static_cast<std::size_t>(w - base), static_cast<std::size_t>(p - base)};
     return p + 1;
@@ -130,14 +149,16 @@ inline const Byte* quoted_word(const Byte* p, const Byte* end, const Byte* base,
 // Each matcher gets p just past the opening literal and returns the end of
 // the match, or null. None of them reads past `end`.
 
-const Byte* match_ref(const Byte* p, const Byte* end, const Byte* base, Hit& hit) {
+__attribute__((always_inline)) inline const Byte* match_ref(const Byte* p, const Byte* end,
+                                                             const Byte* base, Hit& hit) {
     p = quoted_word(skip_spaces(p, end), end, base, hit.group[0]);
     if (p == nullptr) return nullptr;
     p = skip_spaces(p, end);
     return (p != end && *p == ')') ? p + 1 : nullptr;
 }
 
-const Byte* match_source(const Byte* p, const Byte* end, const Byte* base, Hit& hit) {
+__attribute__((always_inline)) inline const Byte* match_source(const Byte* p, const Byte* end,
+                                                                const Byte* base, Hit& hit) {
     p = quoted_word(skip_spaces(p, end), end, base, hit.group[0]);
     if (p == nullptr) return nullptr;
     p = skip_spaces(p, end);
@@ -148,14 +169,39 @@ const Byte* match_source(const Byte* p, const Byte* end, const Byte* base, Hit& 
     return (p != end && *p == ')') ? p + 1 : nullptr;
 }
 
-const Byte* match_var(const Byte* p, const Byte* end, const Byte* base, Hit& hit) {
+__attribute__((always_inline)) inline const Byte* match_var(const Byte* p, const Byte* end,
+                                                             const Byte* base, Hit& hit) {
     p = skip_spaces(p, end);
     const Byte* w = p;
-    p = skip_run<kWord, is_word>(p, end);
+    p = skip_word(p, end);
     if (p == w) return nullptr;
     hit.group[0] = {static_cast<std::size_t>(w - base), static_cast<std::size_t>(p - base)};
     p = skip_spaces(p, end);
     return (end - p >= 2 && p[0] == '}' && p[1] == '}') ? p + 2 : nullptr;
+}
+
+// The form opened by the candidate at i, matched: the end of the match with
+// hit.form, hit.group and `start` set, or null.
+inline const Byte* match_at(const Byte* s, std::size_t i, const Byte* end, Hit& hit,
+                            std::size_t& start) {
+    if (s[i] == '{') {
+        hit.form = Form::Var;
+        start = i;
+        return match_var(s + i + 2, end, s, hit);
+    }
+    if (s[i - 1] == 'f') {
+        if (i < 3 || s[i - 2] != 'e' || s[i - 3] != 'r') return nullptr;
+        hit.form = Form::Ref;
+        start = i - 3;
+        return match_ref(s + i + 1, end, s, hit);
+    }
+    if (s[i - 1] == 'e') {
+        if (i < 6 || std::memcmp(s + i - 6, "sourc", 5) != 0) return nullptr;
+        hit.form = Form::Source;
+        start = i - 6;
+        return match_source(s + i + 1, end, s, hit);
+    }
+    return nullptr;
 }
 
 #if TOVIK_SCAN_X86
@@ -213,9 +259,7 @@ const auto candidates64_best = [] {
     return __builtin_cpu_supports("avx2") ? candidates64_avx2 : candidates64_sse2;
 #endif
 }();
-#endif
-
-#if !TOVIK_SCAN_X86
+#else
 // Whether position i may open a form: a "(" after "f" or "e" (the last letter
 // of "ref" and "source"), or the first of two "{". Cheap enough to run on every
 // byte where no vector search is at hand; the matchers confirm the rest.
@@ -225,39 +269,52 @@ inline bool candidate(const Byte* s, std::size_t n, std::size_t i) {
 }
 #endif
 
-// The first candidate position at or after i, or n.
-std::size_t next_candidate(const Byte* s, std::size_t n, std::size_t i) {
 #if TOVIK_SCAN_X86
-    const auto find = candidates64_best;
-    while (i < n) {
-        std::uint64_t mask;
-        std::size_t len = 64;
-        if (i > 0 && n - i >= 65) {
-            mask = find(s + i);
-        } else {
-            // The first block and the last: the same search over a copy padded
-            // with zero bytes, which open nothing. Short texts end up here
-            // alone, so they cost one block too.
-            alignas(32) Byte block[96] = {};
-            len = n - i < 64 ? n - i : 64;
-            if (i > 0) block[0] = s[i - 1];
-            std::memcpy(block + 1, s + i, n - i < 65 ? n - i : 65);
-            mask = find(block + 1);
-            if (len < 64) mask &= (std::uint64_t{1} << len) - 1;
-        }
-        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctzll(mask));
-        i += len;
+// The first block of a text and a short text's only one, searched in a copy:
+// the search reads the byte before its first position, and a zero byte there
+// and past the end opens nothing.
+__attribute__((noinline)) std::uint64_t padded_block(const Byte* s, std::size_t n) {
+    alignas(32) Byte block[96];
+    block[0] = 0;
+    if (n >= 66) {
+        std::memcpy(block + 1, s, 65);
+    } else {
+        std::memcpy(block + 1, s, n);
+        std::memset(block + 1 + n, 0, sizeof block - 1 - n);
     }
-    return n;
-#else
-    for (; i < n; ++i)
-        if (candidate(s, n, i)) return i;
-    return n;
-#endif
+    return candidates64_best(block + 1);
 }
+#endif
 
-inline bool preceded_by(const Byte* s, std::size_t i, std::string_view word) {
-    return i >= word.size() && std::memcmp(s + i - word.size(), word.data(), word.size()) == 0;
+// The candidates of the block of the text that holds position i (< n - 1),
+// those before i left out; sets base, the position of bit 0, and the position
+// after the block. No form can open at the last byte of a text, which lets
+// every block but the first be searched in place: the last one is moved back
+// to end one byte short of the text.
+inline std::uint64_t load_block(const Byte* s, std::size_t n, std::size_t i, std::size_t& base,
+                                std::size_t& after) {
+#if TOVIK_SCAN_X86
+    if (i > 0 && n - i >= 65) {
+        base = i;
+        after = i + 64;
+        return candidates64_best(s + i);
+    }
+    if (i > 0 && n >= 66) {
+        base = n - 65;
+        after = n;
+        return candidates64_best(s + base) & (~std::uint64_t{0} << (i - base));
+    }
+    base = 0;
+    after = n >= 66 ? 64 : n;
+    return padded_block(s, n) & (~std::uint64_t{0} << i);
+#else
+    base = i;
+    after = n - i > 64 ? i + 64 : n;
+    std::uint64_t mask = 0;
+    for (std::size_t k = i; k < after; ++k)
+        if (candidate(s, n, k)) mask |= std::uint64_t{1} << (k - i);
+    return mask;
+#endif
 }
 
 }  // namespace
@@ -266,41 +323,53 @@ inline bool preceded_by(const Byte* s, std::size_t i, std::string_view word) {
 // word characters and one "," before it stops, none of which can open another
 // candidate, so the next candidate lies at or after the byte where it stopped
 // and no byte is read by more than one matcher plus the candidate search.
-bool next_hit(std::string_view text, std::size_t from, Hit& hit) {
-    const auto* s = reinterpret_cast<const Byte*>(text.data());
-    const std::size_t n = text.size();
+std::size_t Cursor::take(Hit* out, std::size_t cap) {
+    const Byte* s = s_;
+    const std::size_t n = n_;
     const Byte* end = s + n;
-    for (std::size_t i = from; (i = next_candidate(s, n, i)) < n; ++i) {
-        const Byte* stop = nullptr;
-        std::size_t start = 0;
-        if (s[i] == '{') {
-            hit.form = Form::Var;
-            start = i;
-            stop = match_var(s + i + 2, end, s, hit);
-        } else if (preceded_by(s, i, "ref")) {
-            hit.form = Form::Ref;
-            start = i - 3;
-            stop = match_ref(s + i + 1, end, s, hit);
-        } else if (preceded_by(s, i, "source")) {
-            hit.form = Form::Source;
-            start = i - 6;
-            stop = match_source(s + i + 1, end, s, hit);
+    std::size_t base = base_, next = next_, taken = 0;
+    std::uint64_t mask = mask_;
+    while (taken < cap) {
+        while (mask == 0) {
+            if (next >= n || n - next < 2) goto done;
+            mask = load_block(s, n, next, base, next);
         }
-        if (stop != nullptr) {
-            hit.match = {start, static_cast<std::size_t>(stop - s)};
+        const std::size_t i = base + static_cast<std::size_t>(__builtin_ctzll(mask));
+        mask &= mask - 1;
+        Hit& hit = out[taken];
+        std::size_t start = 0;
+        if (const Byte* stop = match_at(s, i, end, hit, start)) {
+            const auto e = static_cast<std::size_t>(stop - s);
+            hit.match = {start, e};
             if (hit.form != Form::Source) hit.group[1] = {};
-            return true;
+            ++taken;
+            // A match holds no candidate past its opening, so resuming at its
+            // end misses nothing, and it keeps each form's matches from overlapping.
+            if (e - base < 64) {
+                mask &= ~std::uint64_t{0} << (e - base);
+            } else {
+                mask = 0;
+                if (e > next) next = e;
+            }
         }
     }
-    return false;
+done:
+    base_ = base;
+    next_ = next;
+    mask_ = mask;
+    return taken;
 }
 
-// A match holds no candidate past its opening, so resuming at its end misses
-// nothing, and it keeps each form's matches from overlapping.
+bool next_hit(std::string_view text, std::size_t from, Hit& hit) {
+    return Cursor(text, from).next(hit);
+}
+
 std::vector<Hit> scan(std::string_view text) {
     std::vector<Hit> hits;
-    Hit hit;
-    for (std::size_t from = 0; next_hit(text, from, hit); from = hit.match.end) hits.push_back(hit);
+    Cursor cursor(text);
+    Hit buffer[16];
+    for (std::size_t k; (k = cursor.take(buffer, 16)) > 0;)
+        hits.insert(hits.end(), buffer, buffer + k);
     return hits;
 }
 

@@ -40,6 +40,30 @@ struct Hit {
     Span group[2];  // the quoted or braced names; group[1] only for a source (its table)
 };
 
+// A scan in progress over one text, for callers that take every hit in turn:
+// it keeps the candidates it has found in the current block of the text, where
+// a loop over next_hit would search each block again for every hit in it.
+// Finds exactly what next_hit resumed from each hit's end would.
+class Cursor {
+public:
+    explicit Cursor(std::string_view text, std::size_t from = 0)
+        : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), next_(from) {}
+
+    // The next reference, searching from the end of the last one found.
+    bool next(Hit& hit) { return take(&hit, 1) == 1; }
+
+    // The next `cap` references into out, fewer only where the text ends:
+    // next() that many times, without a call per hit.
+    std::size_t take(Hit* out, std::size_t cap);
+
+private:
+    const unsigned char* s_;
+    std::size_t n_;
+    std::size_t base_ = 0;      // position of bit 0 of mask_
+    std::size_t next_;          // where the search goes on once mask_ is spent
+    std::uint64_t mask_ = 0;    // candidates not yet tried, all before next_
+};
+
 // The first reference that starts at or after `from`, or false. A scan starts
 // at 0 and resumes from each hit's match.end; started anywhere else it may
 // find what a whole-text scan would not (a match overlapping an earlier one).

@@ -99,6 +99,11 @@ void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList
         Slots() {}
         scanner::Hit hit[kBuffer];
     } slots;
+    // Every form holds a "(" or a "{": a short text without either, the usual
+    // one-liner, is settled without setting up the block search.
+    if (body.size() < 64 &&
+        std::none_of(body.begin(), body.end(), [](char c) { return c == '(' || c == '{'; }))
+        return;
     scanner::Hit* hits = slots.hit;
     scanner::Cursor cursor(body);
     for (bool more = true; more;) {

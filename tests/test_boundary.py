@@ -262,6 +262,50 @@ def test_constructor_holds_arguments_while_converting():
     assert (model.refs, model.sources, model.tags) == (["f"], [("s" * 40, "t" * 40)], ["x" * 40])
 
 
+class Fresh:
+    """Builds each item anew on every access and keeps none of them."""
+
+    def __init__(self, n, make):
+        self.n, self.make = n, make
+
+    def __len__(self):
+        return self.n
+
+    def __getitem__(self, i):
+        if i >= self.n:
+            raise IndexError
+        gc.collect()
+        return self.make(i)
+
+
+def long_name(i):
+    return f"m{i}_" + "x" * 64
+
+
+@pytest.mark.parametrize(
+    "call, check",
+    [
+        (lambda: core.batch_resolve(
+            Fresh(20, lambda i: (long_name(i), f"select * from ref('{long_name(i)}') " + "y" * 64)),
+            "s", "view", {}, {}),
+         lambda out: [r.resolved_sql for r in out]
+         == [f"select * from s.{long_name(i)} " + "y" * 64 for i in range(20)]),
+        (lambda: core.batch_wrap_ddl(Fresh(20, lambda i: core.resolve_model(
+            "select " + "z" * 64, long_name(i), "s", "view", {}, {}))),
+         lambda out: [c.ddl for c in out]
+         == [f"CREATE OR REPLACE VIEW s.{long_name(i)} AS\nselect " + "z" * 64 for i in range(20)]),
+        (lambda: core.build_pipeline(
+            Fresh(20, lambda i: (long_name(i), f"ref('{long_name(i - 1)}')" if i else "")), []),
+         lambda out: out[1] == [[long_name(i)] for i in range(20)] and out[3] == []),
+        (lambda: core.validate_dag(core.build_dag([]), Fresh(20, lambda i: ParsedModel(
+            long_name(i), [], [("src_" + "s" * 64, "t")])), []),
+         lambda out: [e.model for e in out] == [long_name(i) for i in range(20)]),
+    ],
+)
+def test_items_built_on_access_are_held_for_the_call(call, check):
+    assert check(call())
+
+
 # A replaced __new__ cannot be put back on these types, so the probe runs in
 # an interpreter of its own.
 UNFILLED_PROBE = """

@@ -18,6 +18,8 @@ def fields(r):
         ("---\nmaterialization: 'ephemeral'\n---\nselect 1", "ephemeral"),
         ("select 1", "view"),
         ("---\nmaterialization: table\nselect 1", "view"),
+        ("---\nmaterialization: ephemeral\nmaterialization: table\n---\nselect 1", "table"),
+        ("------\nselect 1", "view"),
     ],
 )
 def test_front_matter_materialization(text, materialization):

@@ -19,6 +19,7 @@ def fm(text):
          {"materialization": "table", "tags": "a,b"}, "\nselect * from ref('x')"),
         ("---\ntitle: a---b\n---\nselect 1", {"title": "a"}, "b\n---\nselect 1"),
         ("------\nselect 1", {}, "\nselect 1"),
+        ("---\nk: 1\nj: 2\nk: 3\n---", {"k": "3", "j": "2"}, ""),
         ("-----\nk: v\n---\nbody", {"k": "v"}, "\nbody"),
         ("---a: 1---select", {"a": "1"}, "select"),
         ("---\r\nk: v\r\n---\r\nselect", {"k": "v"}, "\r\nselect"),

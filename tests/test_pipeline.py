@@ -65,6 +65,9 @@ def test_selection_filters_batches_only(pattern, batches):
         ("tags:", [""]),
         ("tags: \u3000a\u00a0, b\u2003", ["a", "b"]),
         ("Tags: a", []),
+        # A repeated key: the later line wins, even when empty.
+        ("tags: a\ntags: b, c", ["b", "c"]),
+        ("tags: a\nk: v\ntags:", [""]),
     ],
 )
 def test_front_matter_tags(header, tags):
@@ -78,6 +81,8 @@ def test_front_matter_tags(header, tags):
         ("---\nmaterialization: incremental\n---\nselect 1", "incremental"),
         ("---\nmaterialization:\n---\nselect 1", ""),
         ("---\nMaterialization: table\n---\nselect 1", None),
+        ("---\nmaterialization: table\nmaterialization: view\n---\nselect 1", "view"),
+        ("------\nselect 1", None),
         ("select 1", None),
     ],
 )

@@ -120,6 +120,12 @@ def test_front_matter_schema(vars, expected):
         ("description:", "description", ""),
         ("unique_key: id", "unique_key", "id"),
         ("schema:", "target", ".daily"),
+        # A repeated key: the later line wins.
+        ("enabled: false\nenabled: true", "enabled", True),
+        ("schema: a\nk: v\nschema: b", "target", "b.daily"),
+        ("unique_key: a\nunique_key: b", "unique_key", "b"),
+        ("tags: a\ntags: [b, c]", "tags", ["b", "c"]),
+        ("description: x\ndescription:", "description", ""),
     ],
 )
 def test_front_matter_settings(header, field, value):

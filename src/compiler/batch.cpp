@@ -18,9 +18,7 @@ Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hi
                                    std::string_view materialization) {
     const parser::Sections sections = parser::split(raw_sql);
     if (sections.front_matter) {
-        if (auto it = sections.front_matter->find("materialization");
-            it != sections.front_matter->end())
-            materialization = it->second;
+        if (const auto* v = sections.front_matter->find("materialization")) materialization = *v;
     }
     const std::string_view body = sections.body;
     StrList refs;

@@ -1,6 +1,7 @@
 #include "compiler/parser.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "compiler/scanner.hpp"
 #include "util/text.hpp"
@@ -41,8 +42,9 @@ std::string header_value(std::string_view value) {
     return std::string(value);
 }
 
-StrMap read_header(std::string_view header) {
-    StrMap map;
+// The one reading of the lines, for both forms the entries are kept in.
+template <class Add>
+void read_header(std::string_view header, Add&& add) {
     std::size_t start = 0;
     while (start <= header.size()) {
         auto nl = header.find('\n', start);
@@ -56,23 +58,45 @@ StrMap read_header(std::string_view header) {
         if (colon == std::string_view::npos) continue;
         auto key = text::trim(line.substr(0, colon));
         auto value = text::trim(line.substr(colon + 1));
-        map.insert_or_assign(std::string(key), header_value(value));
+        add(key, header_value(value));
     }
-    return map;
+}
+
+// The header's text, when there is one, and the body after it.
+std::optional<std::string_view> locate(std::string_view raw_sql, std::string_view& body) {
+    body = raw_sql;
+    const auto t = text::trim_start(raw_sql);
+    if (t.size() < 3 || t.substr(0, 3) != "---") return std::nullopt;
+    const auto rest = t.substr(3);
+    const auto close = rest.find("---");
+    if (close == std::string_view::npos) return std::nullopt;
+    body = rest.substr(close + 3);
+    return rest.substr(0, close);
 }
 
 }  // namespace
 
+const std::string* Header::find(std::string_view key) const {
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+        if (it->first == key) return &it->second;
+    return nullptr;
+}
+
+std::string* Header::find(std::string_view key) {
+    return const_cast<std::string*>(std::as_const(*this).find(key));
+}
+
 Sections split(std::string_view raw_sql) {
-    Sections out{std::nullopt, raw_sql};
-    const auto t = text::trim_start(raw_sql);
-    if (t.size() >= 3 && t.substr(0, 3) == "---") {
-        const auto rest = t.substr(3);
-        const auto close = rest.find("---");
-        if (close != std::string_view::npos) {
-            out.front_matter = read_header(rest.substr(0, close));
-            out.body = rest.substr(close + 3);
-        }
+    Sections out;
+    const auto header = locate(raw_sql, out.body);
+    if (header) {
+        auto& entries = out.front_matter.emplace().entries;
+        // Headers hold a few entries and live for one call: a single allocation
+        // for the usual ones, with no pass to count them first.
+        entries.reserve(8);
+        read_header(*header, [&](std::string_view key, std::string value) {
+            entries.emplace_back(key, std::move(value));
+        });
     }
     return out;
 }
@@ -132,11 +156,17 @@ void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList
 }
 
 ParsedSQL parse(std::string_view raw_sql) {
-    Sections sections = split(raw_sql);
+    std::string_view body;
+    const auto header = locate(raw_sql, body);
     ParsedSQL out;
-    out.front_matter = std::move(sections.front_matter);
-    out.body.assign(sections.body);
-    collect(sections.body, out.refs, out.sources, &out.variables);
+    if (header) {
+        auto& map = out.front_matter.emplace();
+        read_header(*header, [&](std::string_view key, std::string value) {
+            map.insert_or_assign(std::string(key), std::move(value));
+        });
+    }
+    out.body.assign(body);
+    collect(body, out.refs, out.sources, &out.variables);
     return out;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "types/records.hpp"
 
@@ -11,9 +14,19 @@ namespace tovik::compiler::parser {
 // {{ var }} references of the body. Never fails.
 ParsedSQL parse(std::string_view raw_sql);
 
+// The header's entries in the order written, keys viewing the text. Cheaper to
+// build than a map for readers that look up a few keys; searched from the
+// back, so that of a key written twice the later value wins, as in the map.
+struct Header {
+    std::vector<std::pair<std::string_view, std::string>> entries;
+
+    const std::string* find(std::string_view key) const;
+    std::string* find(std::string_view key);
+};
+
 // The two parts of a model text; the body is a view of the text.
 struct Sections {
-    std::optional<StrMap> front_matter;
+    std::optional<Header> front_matter;
     std::string_view body;
 };
 Sections split(std::string_view raw_sql);

@@ -129,17 +129,17 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
                                     std::string_view model_name,
                                     std::string_view materialization, StrList refs,
                                     StrPairList source_pairs,
-                                    const std::optional<StrMap>& front_matter) {
+                                    const std::optional<parser::Header>& front_matter) {
     ResolvedModel out;
     std::string_view effective_schema = schema_;
     if (front_matter) {
-        const StrMap& fm = *front_matter;
-        if (auto it = fm.find("description"); it != fm.end()) out.description = it->second;
-        if (auto it = fm.find("tags"); it != fm.end()) out.tags = list_rule(it->second);
-        if (auto it = fm.find("enabled"); it != fm.end()) out.enabled = it->second != "false";
-        if (auto it = fm.find("schema"); it != fm.end()) effective_schema = it->second;
-        if (auto it = fm.find("macros"); it != fm.end()) out.macros = list_rule(it->second);
-        if (auto it = fm.find("unique_key"); it != fm.end()) out.unique_key = it->second;
+        const parser::Header& fm = *front_matter;
+        if (const auto* v = fm.find("description")) out.description = *v;
+        if (const auto* v = fm.find("tags")) out.tags = list_rule(*v);
+        if (const auto* v = fm.find("enabled")) out.enabled = *v != "false";
+        if (const auto* v = fm.find("schema")) effective_schema = *v;
+        if (const auto* v = fm.find("macros")) out.macros = list_rule(*v);
+        if (const auto* v = fm.find("unique_key")) out.unique_key = *v;
     }
 
     // Without ephemeral models every ref is an other ref: no split copy needed.
@@ -224,7 +224,7 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
                                   std::string_view schema, std::string_view materialization,
                                   const StrMap& vars, const SourceMap& sources, const StrList& refs,
                                   const StrPairList& source_pairs,
-                                  const std::optional<StrMap>& front_matter,
+                                  const std::optional<parser::Header>& front_matter,
                                   const EphemeralMap& ephemerals) {
     Plan plan(schema, vars, sources, ephemerals);
     return plan.resolve(body, nullptr, model_name, materialization, refs, source_pairs,

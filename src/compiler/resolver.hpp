@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/parser.hpp"
 #include "compiler/scanner.hpp"
 #include "compiler/substitution.hpp"
 #include "errors/error.hpp"
@@ -23,7 +24,7 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
                                   std::string_view schema, std::string_view materialization,
                                   const StrMap& vars, const SourceMap& sources, const StrList& refs,
                                   const StrPairList& source_pairs,
-                                  const std::optional<StrMap>& front_matter,
+                                  const std::optional<parser::Header>& front_matter,
                                   const EphemeralMap& ephemerals);
 
 // What resolving needs besides the model itself, taken from the arguments of one
@@ -44,7 +45,7 @@ public:
     Result<ResolvedModel> resolve(std::string_view body, const std::vector<scanner::Hit>* hits,
                                   std::string_view model_name, std::string_view materialization,
                                   StrList refs, StrPairList source_pairs,
-                                  const std::optional<StrMap>& front_matter);
+                                  const std::optional<parser::Header>& front_matter);
 
 private:
     struct Cached;

@@ -25,14 +25,12 @@ ParsedModel to_parsed_model(const RawModel& raw) {
         auto& fm = *parsed.front_matter;
         // Unlike the resolver, empty pieces are kept: "tags:" alone is one
         // empty tag, which the pattern "tag:" can select.
-        if (const auto it = fm.find("tags"); it != fm.end()) {
-            for (const auto piece : text::split(it->second, ',')) {
+        if (const auto* v = fm.find("tags")) {
+            for (const auto piece : text::split(*v, ',')) {
                 model.tags.emplace_back(text::trim(piece));
             }
         }
-        if (const auto it = fm.find("materialization"); it != fm.end()) {
-            model.materialization = std::move(it->second);
-        }
+        if (auto* v = fm.find("materialization")) model.materialization = std::move(*v);
     }
     return model;
 }

@@ -249,16 +249,42 @@ __attribute__((target("avx2"))) std::uint64_t candidates64_avx2(const Byte* p) {
     return mask;
 }
 
+// The first block from i (> 0, at least 65 bytes before the end of the text)
+// that holds a candidate, moving i to it, or 0 with i where the whole blocks
+// ran out. Most blocks of a model hold no reference, and looping here costs
+// less per block than returning to the caller for each.
+template <std::uint64_t (*Candidates)(const Byte*)>
+__attribute__((always_inline)) inline std::uint64_t seek(const Byte* s, std::size_t n,
+                                                         std::size_t& i) {
+    do {
+        if (const std::uint64_t m = Candidates(s + i)) return m;
+        i += 64;
+    } while (n - i >= 65);
+    return 0;
+}
+
+std::uint64_t seek_sse2(const Byte* s, std::size_t n, std::size_t& i) {
+    return seek<candidates64_sse2>(s, n, i);
+}
+
+__attribute__((target("avx2"))) std::uint64_t seek_avx2(const Byte* s, std::size_t n,
+                                                        std::size_t& i) {
+    return seek<candidates64_avx2>(s, n, i);
+}
+
 // Chosen once per process by what the processor offers. TOVIK_SCAN_NO_AVX2
 // builds the other path for the fuzzers, on machines that would never take it.
-const auto candidates64_best = [] {
 #if defined(TOVIK_SCAN_NO_AVX2)
-    return candidates64_sse2;
+const auto candidates64_best = candidates64_sse2;
+const auto seek_best = seek_sse2;
 #else
+const bool has_avx2 = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? candidates64_avx2 : candidates64_sse2;
-#endif
+    return __builtin_cpu_supports("avx2") != 0;
 }();
+const auto candidates64_best = has_avx2 ? candidates64_avx2 : candidates64_sse2;
+const auto seek_best = has_avx2 ? seek_avx2 : seek_sse2;
+#endif
 #else
 // Whether position i may open a form: a "(" after "f" or "e" (the last letter
 // of "ref" and "source"), or the first of two "{". Cheap enough to run on every
@@ -270,43 +296,57 @@ inline bool candidate(const Byte* s, std::size_t n, std::size_t i) {
 #endif
 
 #if TOVIK_SCAN_X86
-// The first block of a text and a short text's only one, searched in a copy:
-// the search reads the byte before its first position, and a zero byte there
-// and past the end opens nothing.
+// A short text's only block (n < 66), searched in a copy: the search reads the
+// byte before its first position, and a zero byte there and past the end opens
+// nothing.
 __attribute__((noinline)) std::uint64_t padded_block(const Byte* s, std::size_t n) {
     alignas(32) Byte block[96];
     block[0] = 0;
-    if (n >= 66) {
-        std::memcpy(block + 1, s, 65);
-    } else {
-        std::memcpy(block + 1, s, n);
-        std::memset(block + 1 + n, 0, sizeof block - 1 - n);
-    }
+    std::memcpy(block + 1, s, n);
+    std::memset(block + 1 + n, 0, sizeof block - 1 - n);
     return candidates64_best(block + 1);
 }
 #endif
 
-// The candidates of the block of the text that holds position i (< n - 1),
-// those before i left out; sets base, the position of bit 0, and the position
-// after the block. No form can open at the last byte of a text, which lets
-// every block but the first be searched in place: the last one is moved back
-// to end one byte short of the text.
+// The candidates of the first block of the text from position i (< n - 1) that
+// holds any, those before i left out; sets base, the position of bit 0, and
+// the position after the block (n, with no candidate, when the text holds no
+// more). No form can open at the last byte of a text, which lets every block
+// be searched in place but a short text's only one: the last is moved back to
+// end one byte short of the text, and the first is searched from its second
+// byte, which needs the byte before it, and takes its first byte on its own.
 inline std::uint64_t load_block(const Byte* s, std::size_t n, std::size_t i, std::size_t& base,
                                 std::size_t& after) {
 #if TOVIK_SCAN_X86
-    if (i > 0 && n - i >= 65) {
-        base = i;
-        after = i + 64;
-        return candidates64_best(s + i);
-    }
-    if (i > 0 && n >= 66) {
-        base = n - 65;
+    if (n < 66) {
+        base = 0;
         after = n;
-        return candidates64_best(s + base) & (~std::uint64_t{0} << (i - base));
+        return padded_block(s, n) & (~std::uint64_t{0} << i);
     }
-    base = 0;
-    after = n >= 66 ? 64 : n;
-    return padded_block(s, n) & (~std::uint64_t{0} << i);
+    if (i == 0) {
+        const std::uint64_t first = (candidates64_best(s + 1) << 1) |
+                                    std::uint64_t{s[0] == '{' && s[1] == '{'};
+        if (first != 0) {
+            base = 0;
+            after = 64;
+            return first;
+        }
+        i = 64;
+    }
+    if (n - i >= 65) {
+        if (const std::uint64_t m = seek_best(s, n, i)) {
+            base = i;
+            after = i + 64;
+            return m;
+        }
+    }
+    after = n;
+    if (n - i < 2) {
+        base = i;
+        return 0;
+    }
+    base = n - 65;
+    return candidates64_best(s + base) & (~std::uint64_t{0} << (i - base));
 #else
     base = i;
     after = n - i > 64 ? i + 64 : n;

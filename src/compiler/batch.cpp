@@ -25,7 +25,7 @@ Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hi
     StrPairList sources;
     hits.clear();
     scanner::Hit hit;
-    for (std::size_t from = 0; scanner::next_hit(body, from, hit); from = hit.match.end) {
+    for (scanner::Cursor cursor(body); cursor.next(hit);) {
         if (hit.form == scanner::Form::Ref)
             refs.emplace_back(hit.group[0].of(body));
         else if (hit.form == scanner::Form::Source)

@@ -140,7 +140,7 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
     bool uniform = true;
     auto names_in = [&](std::string_view s) {
         scanner::Hit hit;
-        for (std::size_t from = 0; scanner::next_hit(s, from, hit); from = hit.match.end) {
+        for (scanner::Cursor cursor(s); cursor.next(hit);) {
             if (hit.form != scanner::Form::Var) continue;
             const std::string_view found = hit.group[0].of(s);
             if (!name) name.emplace(found);

@@ -213,9 +213,9 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
     ensure_patterns();
     std::string w(text.substr(0, std::min(window, text.size())));
     close_prefix(w);
-    std::string out, saved;
-    bool have_saved = false;
-    std::uint64_t done = 0, saved_at = 0, power = 1, spent = 0;
+    std::string out;
+    PeriodFinder period;
+    std::uint64_t done = 0, spent = 0;
     std::vector<char> spaced(e_.size()), plain(e_.size());
     auto mark = [&] {
         std::fill(spaced.begin(), spaced.end(), 0);
@@ -244,19 +244,7 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
         }
         ++done;
         if (spent > budget) return std::nullopt;
-        if (!have_saved) {
-            saved = w;
-            saved_at = done;
-            have_saved = true;
-        } else if (w == saved) {
-            remaining = done + (remaining - done) % (done - saved_at);
-            have_saved = false;
-            power = 1;
-        } else if (done - saved_at == power) {
-            saved = w;
-            saved_at = done;
-            power *= 2;
-        }
+        period.see(w, done, remaining);
     }
     if (const auto hit = scanner::first_var(w)) return std::string(hit->group[0].of(w));
     return std::nullopt;

@@ -101,9 +101,7 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
     if (brace_free_) mark_present(text, true);
 
     std::uint64_t passes = 0;
-    std::string checkpoint;
-    bool have_checkpoint = false;
-    std::uint64_t checkpoint_at = 0, power = 1;
+    PeriodFinder period;
     while (passes < limit) {
         if (brace_free_ && !has_spots_) {
             ++passes;  // this pass would change nothing
@@ -115,21 +113,7 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
         if (st == Step::Same) break;
         if (work_ > limits_.work) return give_up(text, limit - passes, passes, res);
         if (brace_free_ && !has_spots_) continue;  // the loop head ends it
-        if (!have_checkpoint) {
-            checkpoint = text;
-            checkpoint_at = passes;
-            have_checkpoint = true;
-        } else if (text == checkpoint) {
-            // Periodic from here on: only the passes short of whole periods remain.
-            limit = passes + (limit - passes) % (passes - checkpoint_at);
-            have_checkpoint = false;
-            power = 1;
-            continue;
-        } else if (passes - checkpoint_at == power) {
-            checkpoint = text;
-            checkpoint_at = passes;
-            power *= 2;
-        }
+        if (period.see(text, passes, limit)) continue;
         if (work_ >= next_try_ && passes < limit) {
             if (auto name = prove(text, limit - passes)) return decided(res, passes, *name);
             next_try_ = std::max(next_try_, work_) * 4;

@@ -42,6 +42,35 @@ SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t 
                            std::string_view model_name, bool allow_fast, bool reorder,
                            const Limits& limits = Limits{});
 
+// Brent's search for a pass text that repeats an earlier one, keeping one saved
+// text. Once one repeats, the passes are periodic and only those short of whole
+// periods still matter: see() then cuts `limit` down to them and returns true.
+class PeriodFinder {
+public:
+    bool see(const std::string& text, std::uint64_t done, std::uint64_t& limit) {
+        if (!have_) {
+            saved_ = text;
+            saved_at_ = done;
+            have_ = true;
+        } else if (text == saved_) {
+            limit = done + (limit - done) % (done - saved_at_);
+            have_ = false;
+            power_ = 1;
+            return true;
+        } else if (done - saved_at_ == power_) {
+            saved_ = text;
+            saved_at_ = done;
+            power_ *= 2;
+        }
+        return false;
+    }
+
+private:
+    std::string saved_;
+    std::uint64_t saved_at_ = 0, power_ = 1;
+    bool have_ = false;
+};
+
 // Walks the "{{content}}" spans of a text whose content is brace-free and at most
 // max_content bytes long, left to right.
 class SpotCursor {

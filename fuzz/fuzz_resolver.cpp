@@ -250,8 +250,26 @@ void check_wrap(const ResolvedModel& r) {
     FUZZ_CHECK(m.ddl == expected_ddl(r));
 }
 
-// The one-scan rewrites against the sequential ones, on the parse's own refs
-// and (declared) sources.
+const re::Pattern& leftover_pattern() {
+    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*(" TOVIK_RE_WORD "+)" TOVIK_RE_SPACE "*\\}\\}");
+    return p;
+}
+
+std::string outcome_of(const std::string& text) {
+    std::string_view g[2];
+    if (leftover_pattern().first_match(text, g, 2)) return "error " + std::string(g[1]);
+    return "text " + text;
+}
+
+// The variables as a model's resolution sees them, "schema" included.
+substitution::VarEntries schema_entries(const Input& in, const ParsedSQL& parsed) {
+    const auto* fm_schema = lookup(parsed.front_matter, "schema");
+    substitution::VarEntries entries(in.vars.begin(), in.vars.end());
+    if (!in.vars.count("schema"))
+        entries.emplace_back("schema", fm_schema ? std::string_view(*fm_schema) : std::string_view(in.schema));
+    return entries;
+}
+
 // A rewrite's result, or "!" when it is refused for size.
 template <typename F>
 std::string or_refused(F&& rewrite) {
@@ -264,7 +282,7 @@ std::string or_refused(F&& rewrite) {
 
 // The one-scan rewrites against the sequential ones, on the parse's own refs
 // and (declared) sources, with a size bound that both must apply alike.
-void check_fast_rewrites(const Input& in, const ParsedSQL& parsed) {
+void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
     StrList other, ephemeral;
     for (const auto& r : parsed.refs) (in.ephemerals.count(r) ? ephemeral : other).push_back(r);
     StrPairList declared;
@@ -285,12 +303,13 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed) {
     FUZZ_CHECK(sources(true) == sources(false));
 
     // The splice at the scanner's offsets against both steps run sequentially,
-    // when every source is declared (otherwise it is never tried).
+    // when every source is declared (otherwise it is never tried); and with
+    // the placeholders spliced too, against the passes run sequentially after.
     if (declared.size() != parsed.sources.size()) return;
-    std::vector<compiler::scanner::Hit> hits;
+    std::vector<compiler::scanner::Hit> all = compiler::scanner::scan(parsed.body), hits;
     std::vector<char> bare;
     std::vector<const SourceInfo*> infos;
-    for (const auto& h : compiler::scanner::scan(parsed.body)) {
+    for (const auto& h : all) {
         if (h.form == compiler::scanner::Form::Var) continue;
         hits.push_back(h);
         if (h.form == compiler::scanner::Form::Ref)
@@ -299,34 +318,47 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed) {
             infos.push_back(&in.sources.at(std::string(h.group[0].of(parsed.body))));
     }
     std::optional<std::string> spliced;
+    const auto* bare_of = in.ephemerals.empty() ? nullptr : &bare;
+    std::string rewritten;
     const auto seq = or_refused([&] {
-        spliced = rewriting::rewrite_from_hits(parsed.body, hits, in.schema,
-                                               in.ephemerals.empty() ? nullptr : &bare, infos, bound);
-        return rewriting::rewrite_sources(
+        spliced = rewriting::rewrite_from_hits(parsed.body, hits, in.schema, bare_of, infos, bound);
+        rewritten = rewriting::rewrite_sources(
             rewriting::rewrite_refs(parsed.body, in.schema, other, ephemeral, false, bound),
             declared, in.sources, false, bound);
+        return rewritten;
     });
     if (spliced) FUZZ_CHECK(seq == "=" + *spliced);
-}
+    if (seq == "!" || passes == 0) return;
 
-const re::Pattern& leftover_pattern() {
-    static const re::Pattern p("\\{\\{" TOVIK_RE_SPACE "*(" TOVIK_RE_WORD "+)" TOVIK_RE_SPACE "*\\}\\}");
-    return p;
-}
-
-std::string outcome_of(const std::string& text) {
-    std::string_view g[2];
-    if (leftover_pattern().first_match(text, g, 2)) return "error " + std::string(g[1]);
-    return "text " + text;
+    substitution::Limits limits;
+    limits.size = bound;
+    substitution::Substituter sub(schema_entries(in, parsed), true, true, limits);
+    std::vector<std::string_view> values;
+    for (const auto& h : all) {
+        if (h.form != compiler::scanner::Form::Var) continue;
+        const auto* v = sub.brace_free_value(
+            parsed.body.substr(h.match.begin + 2, h.match.end - h.match.begin - 4));
+        if (v == nullptr) return;
+        values.push_back(*v);
+    }
+    bool vars_spliced = false;
+    const auto both = rewriting::rewrite_from_hits(parsed.body, all, in.schema, bare_of, infos,
+                                                   bound, &values, &vars_spliced);
+    FUZZ_CHECK(both.has_value() == spliced.has_value());
+    if (!both) return;
+    if (!vars_spliced) {
+        FUZZ_CHECK(*both == *spliced);
+        return;
+    }
+    const auto run = substitution::substitute(rewritten, sub.order(), passes, in.model_name, false,
+                                              false, limits);
+    FUZZ_CHECK(!run.leftover && rewritten == *both && outcome_of(rewritten) == "text " + *both);
 }
 
 // The one-scan substitution against the sequential one, in the map order the
 // fast run chose and in the map's own order.
 void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
-    const auto* fm_schema = lookup(parsed.front_matter, "schema");
-    substitution::VarEntries entries(in.vars.begin(), in.vars.end());
-    if (!in.vars.count("schema"))
-        entries.emplace_back("schema", fm_schema ? std::string_view(*fm_schema) : std::string_view(in.schema));
+    const substitution::VarEntries entries = schema_entries(in, parsed);
     for (const bool reorder : {false, true}) {
         std::string fast = parsed.body, slow = parsed.body;
         try {
@@ -516,7 +548,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         setenv("TOVIK_MAX_VAR_PASSES", "6", 1);
     }
     if (growth_bound(in, parsed, passes) > double(1 << 20)) return 0;
-    check_fast_rewrites(in, parsed);
+    check_fast_rewrites(in, parsed, passes);
     check_substitution(in, parsed, passes);
     check_reuse(in, parsed, passes);
 

@@ -421,6 +421,36 @@ def test_substitution_matches_sequential_passes(body, vars):
     assert outcome(body, vars) in seq_outcomes(body, vars)
 
 
+# Refs, sources and placeholders spliced in one go must give what the steps
+# give one after another, also where a rewritten name meets braces.
+@pytest.mark.parametrize(
+    "body, schema, vars",
+    [
+        ("ref('m') {{ a }} source('s', 't') {{b}}", "an", {"a": "1", "b": "x y"}),
+        ("{{ ref('m') }}", "an", {"an.m": "X"}),
+        ("{{ source('s', 't') }} {{ a }}", "an", {"p.t": "Y", "a": "1"}),
+        ("{{{ a }}} {{ a }}", "an", {"a": "1"}),
+        ("{ {{a}}{{ a }} }", "an", {"a": "{"}),
+        ("{{ a }}{{ b }}", "an", {"a": "{", "b": "x"}),
+        ("ref('m'){{ a }}", "s{", {"a": "}"}),
+        ("ref('m') {{ a }}", "{{ b }}", {"a": "1", "b": "2"}),
+        ("source('d', 't') {{ a }}", "an", {"a": "1", "b": "3"}),
+        ("{{ a }} {{ nope }}", "an", {"a": "1"}),
+        ("{{ a }} {{ schema }}", "an", {"a": "{{ schema }}"}),
+    ],
+)
+def test_refs_sources_and_variables_match_sequential_steps(body, schema, vars):
+    sources = {"s": ("", "p"), "d": ("{{ b }}", "{")}
+    parsed = parse_sql(body)
+    text = seq_sources(seq_refs(body, schema, parsed.refs, {}), parsed.sources, sources)
+    infos = {k: SourceInfo(*v) for k, v in sources.items()}
+    try:
+        got = sql(body, vars=vars, schema=schema, sources=infos)
+    except ValueError as e:
+        got = str(e)
+    assert got in seq_outcomes(text, vars, schema=schema)
+
+
 @pytest.mark.parametrize(
     "body, ephemerals, expected",
     [

@@ -12,7 +12,8 @@ namespace {
 // Parses the text, lets a front-matter "materialization" replace the argument
 // and resolves the body with the call's plan. The body is scanned here rather
 // than by the parser, so that the resolver gets the offsets of its references
-// too; the placeholders' names, which it does not use, are not collected.
+// and placeholders too; the placeholders' names, which it does not use, are not
+// collected.
 Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hit>& hits,
                                    std::string_view raw_sql, std::string_view model_name,
                                    std::string_view materialization) {
@@ -31,8 +32,6 @@ Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hi
         else if (hit.form == scanner::Form::Source)
             sources.emplace_back(std::string(hit.group[0].of(body)),
                                  std::string(hit.group[1].of(body)));
-        else
-            continue;
         hits.push_back(hit);
     }
     return plan.resolve(body, &hits, model_name, materialization, std::move(refs),

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -51,6 +52,48 @@ inline const char* find_byte(const char* p, char c, std::size_t n) {
         if (p[i] == c) return p + i;
     if (probe == n) return nullptr;
     return static_cast<const char*>(std::memchr(p + probe, c, n - probe));
+}
+
+// memcpy for the few bytes of a name or a value, without a call: two
+// overlapping moves cover every length up to 16.
+inline void copy_short(char* d, std::string_view p) {
+    const char* s = p.data();
+    const std::size_t n = p.size();
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a, b;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+        std::memcpy(d, &a, 8);
+        std::memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t a, b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + n - 4, 4);
+        std::memcpy(d, &a, 4);
+        std::memcpy(d + n - 4, &b, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) d[i] = s[i];
+    } else {
+        std::memcpy(d, s, n);
+    }
+}
+
+inline bool has_brace(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return c == '{' || c == '}'; });
+}
+
+// The positions where c stands twice in a row, overlapping pairs included.
+inline std::size_t count_pairs(std::string_view s, char c) {
+    std::size_t count = 0;
+    const char* p = s.data();
+    const char* const last = p + s.size() - (s.empty() ? 0 : 1);
+    while (p < last) {
+        const auto* hit = static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(last - p)));
+        if (hit == nullptr) break;
+        if (hit[1] == c) ++count;
+        p = hit + 1;
+    }
+    return count;
 }
 
 inline std::size_t find_in(std::string_view hay, std::string_view needle, std::size_t from) {

@@ -97,7 +97,6 @@ constexpr std::size_t kMaxCached = 8;
 Plan::Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
            const EphemeralMap& ephemerals)
     : schema_(schema),
-      vars_(vars),
       sources_(sources),
       ephemerals_(ephemerals),
       schema_var_(vars.count("schema") != 0) {
@@ -106,6 +105,11 @@ Plan::Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources
 }
 
 Plan::~Plan() = default;
+
+std::uint64_t Plan::passes() {
+    if (!passes_) passes_ = max_var_passes();
+    return *passes_;
+}
 
 substitution::Substituter& Plan::substituter_for(std::string_view effective_schema,
                                                  std::unique_ptr<Cached>& uncached) {
@@ -123,6 +127,24 @@ substitution::Substituter& Plan::substituter_for(std::string_view effective_sche
     else
         uncached = std::move(c);
     return sub;
+}
+
+bool Plan::var_values(std::string_view body, const std::vector<scanner::Hit>& hits,
+                      std::string_view effective_schema, std::unique_ptr<Cached>& uncached) {
+    values_.clear();
+    substitution::Substituter* sub = nullptr;
+    for (const auto& h : hits) {
+        if (h.form != scanner::Form::Var) continue;
+        if (sub == nullptr) {
+            if (passes() == 0) return false;
+            sub = &substituter_for(effective_schema, uncached);
+        }
+        const auto* v = sub->brace_free_value(
+            body.substr(h.match.begin + 2, h.match.end - h.match.begin - 4));
+        if (v == nullptr) return false;
+        values_.push_back(*v);
+    }
+    return sub != nullptr;
 }
 
 Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<scanner::Hit>* hits,
@@ -156,6 +178,8 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
     // From the scanner's offsets when every source is declared; an undeclared
     // one is reported after the refs are rewritten, which may refuse for size.
     std::optional<std::string> spliced;
+    std::unique_ptr<Cached> uncached;
+    bool vars_spliced = false;
     if (hits != nullptr) {
         infos_.clear();
         for (const auto& [s, t] : source_pairs) {
@@ -163,10 +187,13 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
             if (it == sources_.end()) break;
             infos_.push_back(&it->second);
         }
-        if (infos_.size() == source_pairs.size())
+        if (infos_.size() == source_pairs.size()) {
+            const bool values = var_values(body, *hits, effective_schema, uncached);
             spliced = rewriting::rewrite_from_hits(body, *hits, schema_,
                                                    ephemerals_.empty() ? nullptr : &bare_, infos_,
-                                                   limits_.size);
+                                                   limits_.size, values ? &values_ : nullptr,
+                                                   &vars_spliced);
+        }
     }
     std::string sql;
     if (spliced) {
@@ -184,9 +211,8 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
     }
 
     // Every written form and every leftover begins with "{{".
-    if (sql.find("{{") != npos) {
-        if (const std::uint64_t limit = max_var_passes(); limit > 0) {
-            std::unique_ptr<Cached> uncached;
+    if (!vars_spliced && sql.find("{{") != npos) {
+        if (const std::uint64_t limit = passes(); limit > 0) {
             auto run = substituter_for(effective_schema, uncached).run(sql, limit, model_name);
             if (run.leftover) return UnresolvedVariable{std::move(*run.leftover)};
         }

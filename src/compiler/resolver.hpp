@@ -40,8 +40,8 @@ public:
     Plan& operator=(const Plan&) = delete;
 
     // resolve_sql for one model, taking over its lists. `hits`, when given, are
-    // the body's Ref and Source hits, in order, that `refs` and `source_pairs`
-    // were collected from.
+    // the body's hits, in order, that `refs` and `source_pairs` were collected
+    // from.
     Result<ResolvedModel> resolve(std::string_view body, const std::vector<scanner::Hit>* hits,
                                   std::string_view model_name, std::string_view materialization,
                                   StrList refs, StrPairList source_pairs,
@@ -51,18 +51,25 @@ private:
     struct Cached;
     substitution::Substituter& substituter_for(std::string_view effective_schema,
                                                std::unique_ptr<Cached>& uncached);
+    // max_var_passes(), read once per call: no caller code runs while it resolves.
+    std::uint64_t passes();
+    // Into values_, what the first substitution pass puts at each Var hit, when
+    // there is one and every value is one that rewrite_from_hits may splice.
+    bool var_values(std::string_view body, const std::vector<scanner::Hit>& hits,
+                    std::string_view effective_schema, std::unique_ptr<Cached>& uncached);
 
     std::string_view schema_;
-    const StrMap& vars_;
     const SourceMap& sources_;
     const EphemeralMap& ephemerals_;
     substitution::Limits limits_;
+    std::optional<std::uint64_t> passes_;
     substitution::VarEntries entries_;  // the variables, in the map's order
     bool schema_var_;                   // a "schema" variable of the caller's own
     std::vector<std::unique_ptr<Cached>> cached_;
     // Scratch of one model at a time, kept for its capacity.
     std::vector<const SourceInfo*> infos_;
     std::vector<char> bare_;
+    std::vector<std::string_view> values_;
 };
 
 // Appends `name` and the ephemeral models it depends on, dependencies first, each

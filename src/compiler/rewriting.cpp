@@ -368,11 +368,20 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
                                              const std::vector<scanner::Hit>& hits,
                                              std::string_view schema, const std::vector<char>* bare,
                                              const std::vector<const SourceInfo*>& infos,
-                                             std::size_t bound) {
+                                             std::size_t bound,
+                                             const std::vector<std::string_view>* var_values,
+                                             bool* vars_spliced) {
     const std::size_t n = body.size();
-    // The replacement of a hit that is a written form, with the name it ends in.
-    std::size_t ref_i = 0, source_j = 0;
+    // The replacement of a hit that is a written form, with the name it ends in;
+    // a Var hit has one only while the variables are spliced too.
+    std::size_t ref_i = 0, source_j = 0, var_k = 0;
+    bool splice_vars = var_values != nullptr && !has_brace(schema);
     auto rep_of = [&](const scanner::Hit& h, Rep& rep) {
+        if (h.form == scanner::Form::Var) {
+            if (!splice_vars) return false;
+            rep = Rep{{(*var_values)[var_k++]}};
+            return true;
+        }
         const bool is_ref = h.form == scanner::Form::Ref;
         const std::size_t k = is_ref ? ref_i++ : source_j++;
         if (!written_form(body, h)) return false;
@@ -392,16 +401,24 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
     // names never do.
     const bool schema_paren = has_paren(schema);
     std::size_t size = n, grown = 0, prev_ref_end = npos;
+    std::size_t var_size = 0, var_grown = 0;  // the part of size and grown that is the vars'
     Rep rep;
     for (const auto& h : hits) {
         if (!rep_of(h, rep)) continue;
         const std::size_t start = h.match.begin, end = h.match.end;
+        const std::size_t len = end - start, r = rep.size();
+        if (h.form == scanner::Form::Var) {
+            var_size += r - len;
+            if (r > len) var_grown += r - len;
+            continue;
+        }
         const int next = end < n ? static_cast<unsigned char>(body[end]) : -1;
         if (keyword_byte(rep.back()) && next >= 0 && (keyword_byte(next) || next == '('))
             return std::nullopt;
         if (h.form == scanner::Form::Source) {
             // The database and schema, or the schema (and the table).
             if (has_paren(rep.part[0]) || has_paren(rep.part[2])) return std::nullopt;
+            splice_vars = splice_vars && !has_brace(rep.part[0]) && !has_brace(rep.part[2]);
         } else if (!rep.part[1].empty()) {
             if (schema_paren) return std::nullopt;
             prev_ref_end = end;
@@ -414,17 +431,25 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
             if (before && after) return std::nullopt;
             prev_ref_end = end;
         }
-        const std::size_t len = end - start, r = rep.size();
         size = size - len + r;
         if (r > len) grown += r - len;
     }
     if (!fits(n, grown, bound)) return std::nullopt;
+    // The rewritten text's spots are then exactly the Var hits, and with every
+    // one spliced a brace-free value the first pass leaves no "{{": the passes
+    // are done. The first pass's own bound applies to the rewritten text.
+    splice_vars = splice_vars && var_k > 0 && count_pairs(body, '{') == var_k &&
+                  fits(size, var_grown, bound);
+    if (splice_vars) size += var_size;
+    if (vars_spliced != nullptr) *vars_spliced = splice_vars;
+    var_k = 0;
 
     // The pieces are short: copied in place rather than appended one by one.
     std::string out(size, '\0');
     char* d = out.data();
     auto put = [&d](std::string_view p) {
-        for (char c : p) *d++ = c;
+        copy_short(d, p);
+        d += p.size();
     };
     std::size_t from = 0;
     ref_i = source_j = 0;

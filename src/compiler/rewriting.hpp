@@ -26,14 +26,20 @@ std::string rewrite_sources(std::string text, const StrPairList& pairs, const So
                             bool allow_fast, std::size_t bound = replace::text_size_bound());
 
 // rewrite_refs and then rewrite_sources on `body`, done as one splice at the
-// offsets the scanner found. `hits` are the body's Ref and Source hits in order:
-// the i-th Ref hit is rewritten bare when bare[i] (no `bare`: none is), and the
-// j-th Source hit names the source declared as *infos[j]. Empty when the two
-// steps have to run as themselves, so that they decide.
-std::optional<std::string> rewrite_from_hits(std::string_view body,
-                                             const std::vector<scanner::Hit>& hits,
-                                             std::string_view schema, const std::vector<char>* bare,
-                                             const std::vector<const SourceInfo*>& infos,
-                                             std::size_t bound = replace::text_size_bound());
+// offsets the scanner found. `hits` are the body's hits in order: the i-th Ref
+// hit is rewritten bare when bare[i] (no `bare`: none is), and the j-th Source
+// hit names the source declared as *infos[j]. Empty when the two steps have to
+// run as themselves, so that they decide.
+//
+// With `var_values`, brace-free values for the Var hits in order, those hits
+// are replaced too, provided the rewritten text then holds no "{{" but theirs:
+// its spots are then exactly the Var hits, and the values are what one
+// substitution pass puts there, after which no spot and no leftover is left.
+// *vars_spliced says whether they were; if not, the Var hits stay as they are.
+std::optional<std::string> rewrite_from_hits(
+    std::string_view body, const std::vector<scanner::Hit>& hits, std::string_view schema,
+    const std::vector<char>* bare, const std::vector<const SourceInfo*>& infos,
+    std::size_t bound = replace::text_size_bound(),
+    const std::vector<std::string_view>* var_values = nullptr, bool* vars_spliced = nullptr);
 
 }  // namespace tovik::compiler::rewriting

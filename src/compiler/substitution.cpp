@@ -81,6 +81,8 @@ Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, cons
         edge_safe_.reserve(e_.size());
         for (const auto& [k, v] : e_) edge_safe_.push_back(edge_safe(v));
     }
+    value_brace_free_.reserve(e_.size());
+    for (const auto& [k, v] : e_) value_brace_free_.push_back(v.find_first_of("{}") == npos);
     stamp_plain_.assign(e_.size(), 0);
     stamp_spaced_.assign(e_.size(), 0);
 }

@@ -130,6 +130,18 @@ public:
     // The map order the runs use.
     const VarEntries& order() const { return e_; }
 
+    // What the first pass puts in place of the spot "{{content}}", when that
+    // pass is a one-scan splice and the value holds no brace; null otherwise.
+    // A text whose spots all get a value here and that holds no other "{{"
+    // is done after that pass: its result holds no spot, and no leftover.
+    const std::string_view* brace_free_value(std::string_view content) {
+        if (!fast_) return nullptr;
+        const KeyHit h = keys_of(content);
+        if (!h.any()) return nullptr;
+        const auto k = static_cast<std::size_t>(h.spaced >= 0 ? h.spaced : h.plain);
+        return value_brace_free_[k] ? &e_[k].second : nullptr;
+    }
+
 private:
     enum class Step { Changed, Same, Over };
 
@@ -186,6 +198,7 @@ private:
     std::vector<std::vector<InnerRef>> inner_;
     bool inner_done_ = false;
     std::vector<char> ok_, unspaced_self_, edge_safe_;
+    std::vector<char> value_brace_free_;  // such a value holds no spot: ok_ and no unspaced_self_
     std::vector<std::int64_t> inner_growth_;  // size change when a value's own spots are replaced
     std::vector<std::pair<std::string, std::string>> patterns_;
     std::vector<std::uint64_t> stamp_plain_, stamp_spaced_;

@@ -359,6 +359,9 @@ def test_keywords_and_sequences_accepted():
         pass
 
     assert find_macro_calls(Text("f(x)"), Names([Text("f")]))[0].args == ["x"]
+    # Batches name the models with plain str, whatever the caller's names are.
+    batches = core.build_pipeline([(Text("a"), "select 1"), ("b", "ref('a')")], [])[1]
+    assert batches == [["a"], ["b"]] and {type(n) for b in batches for n in b} == {str}
 
 
 def test_error_from_item_iteration_keeps_its_type_and_cause():

@@ -35,11 +35,12 @@ ParsedModel to_parsed_model(const RawModel& raw) {
     return model;
 }
 
-void keep_selected(std::vector<StrList>& batches, const std::unordered_set<std::string>& keep) {
+void keep_selected(sorter::Batches& batches, const Graph& g,
+                   const std::unordered_set<std::string>& keep) {
     for (auto& batch : batches) {
-        std::erase_if(batch, [&](const std::string& name) { return keep.count(name) == 0; });
+        std::erase_if(batch, [&](std::uint32_t node) { return keep.count(g.nodes[node].name) == 0; });
     }
-    std::erase_if(batches, [](const StrList& batch) { return batch.empty(); });
+    std::erase_if(batches, [](const auto& batch) { return batch.empty(); });
 }
 
 }  // namespace
@@ -54,7 +55,7 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
     const auto models = refs_of(result.parsed_models);
     result.dag = builder::build(models);
     result.errors = validator::validate(result.dag, models, available_sources);
-    result.batches = sorter::topo_sort_batches(result.dag.graph);
+    result.batches = sorter::topo_sort_nodes(result.dag.graph);
 
     if (select) {
         std::unordered_map<std::string, StrList> tags_map;
@@ -64,7 +65,7 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
         StrList chosen = selector::select(result.dag, *select, tags_map);
         std::unordered_set<std::string> keep(std::make_move_iterator(chosen.begin()),
                                              std::make_move_iterator(chosen.end()));
-        keep_selected(result.batches, keep);
+        keep_selected(result.batches, result.dag.graph, keep);
     }
     return result;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dag/builder.hpp"
+#include "dag/sorter.hpp"
 #include "types/records.hpp"
 
 namespace tovik::dag::pipeline {
@@ -13,7 +14,8 @@ using RawModel = NamedText;
 
 struct PipelineResult {
     Dag dag;
-    std::vector<StrList> batches;             // filtered by the selection, if any
+    // Node indices, which are the models' own: the i-th model is node i.
+    sorter::Batches batches;                  // filtered by the selection, if any
     std::vector<ParsedModel> parsed_models;   // never filtered
     std::vector<ValidationError> errors;      // never filtered
 };

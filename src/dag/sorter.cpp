@@ -5,7 +5,7 @@
 
 namespace tovik::dag::sorter {
 
-std::vector<StrList> topo_sort_batches(const Graph& g) {
+Batches topo_sort_nodes(const Graph& g) {
     const std::size_t n = g.nodes.size();
     std::vector<std::size_t> in_degree(n, 0);
     for (const auto& e : g.edges) ++in_degree[e.target];
@@ -19,15 +19,15 @@ std::vector<StrList> topo_sort_batches(const Graph& g) {
         if (in_degree[i] == 0) queue[tail++] = static_cast<std::uint32_t>(i);
     }
 
-    std::vector<StrList> batches;
+    Batches batches;
     while (head < tail) {
         // Nodes released while this level is processed belong to the next one.
         const std::size_t level_end = tail;
-        StrList batch;
+        std::vector<std::uint32_t> batch;
         batch.reserve(level_end - head);
         for (; head < level_end; ++head) {
             const std::uint32_t node = queue[head];
-            batch.push_back(g.nodes[node].name);
+            batch.push_back(node);
             g.for_each_out(node, [&](std::uint32_t next) {
                 if (--in_degree[next] == 0) queue[tail++] = next;
             });
@@ -36,5 +36,18 @@ std::vector<StrList> topo_sort_batches(const Graph& g) {
     }
     return batches;
 }
+
+std::vector<StrList> names_of(const Graph& g, const Batches& batches) {
+    std::vector<StrList> out;
+    out.reserve(batches.size());
+    for (const auto& batch : batches) {
+        StrList& names = out.emplace_back();
+        names.reserve(batch.size());
+        for (const std::uint32_t node : batch) names.push_back(g.nodes[node].name);
+    }
+    return out;
+}
+
+std::vector<StrList> topo_sort_batches(const Graph& g) { return names_of(g, topo_sort_nodes(g)); }
 
 }  // namespace tovik::dag::sorter

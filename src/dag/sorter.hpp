@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "dag/builder.hpp"
@@ -11,5 +12,12 @@ namespace tovik::dag::sorter {
 // models of earlier batches. Models on a cycle, and everything downstream of
 // one, are left out silently; the validator is what reports cycles.
 std::vector<StrList> topo_sort_batches(const Graph& g);
+
+// The same batches as node indices.
+using Batches = std::vector<std::vector<std::uint32_t>>;
+Batches topo_sort_nodes(const Graph& g);
+
+// The names of the nodes, batch by batch.
+std::vector<StrList> names_of(const Graph& g, const Batches& batches);
 
 }  // namespace tovik::dag::sorter

@@ -244,10 +244,10 @@ void check_wrap(const ResolvedModel& r) {
     }
     FUZZ_CHECK(c.ok());
     const auto& m = c.value();
-    FUZZ_CHECK(m.name == r.name && m.compiled_sql == r.resolved_sql && m.target == r.target);
+    FUZZ_CHECK(m.name == r.name && m.compiled_sql() == r.resolved_sql && m.target == r.target);
     FUZZ_CHECK(m.materialization == r.materialization && m.refs == r.refs && m.sources == r.sources);
     FUZZ_CHECK(m.description == r.description && m.tags == r.tags && m.enabled == r.enabled);
-    FUZZ_CHECK(m.ddl == expected_ddl(r));
+    FUZZ_CHECK(m.ddl() == expected_ddl(r));
 }
 
 const re::Pattern& leftover_pattern() {
@@ -630,8 +630,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto wrapped = ddl::wrap_ddl(r.value());
         FUZZ_CHECK(compiled->ok() == wrapped.ok());
         if (wrapped.ok()) {
-            FUZZ_CHECK(compiled->value().ddl == wrapped.value().ddl);
-            FUZZ_CHECK(compiled->value().compiled_sql == wrapped.value().compiled_sql);
+            FUZZ_CHECK(compiled->value().ddl() == wrapped.value().ddl());
+            FUZZ_CHECK(compiled->value().compiled_sql() == wrapped.value().compiled_sql());
         } else {
             FUZZ_CHECK(same_error(compiled->error(), wrapped.error()));
         }

@@ -39,8 +39,13 @@ Result<CompiledModel> wrap(Model&& model) {
     }
     CompiledModel out;
     out.name = std::forward<Model>(model).name;
-    out.compiled_sql = std::forward<Model>(model).resolved_sql;
-    out.ddl = std::move(ddl);
+    if (ddl.empty()) {
+        out.text = std::forward<Model>(model).resolved_sql;
+    } else {
+        out.ddl_size = ddl.size();
+        out.sql_at = ddl.size() - sql.size();
+        out.text = std::move(ddl);
+    }
     out.target = std::forward<Model>(model).target;
     out.materialization = std::forward<Model>(model).materialization;
     out.refs = std::forward<Model>(model).refs;

@@ -5,6 +5,7 @@
 #include "lib/convert.hpp"
 #include "lib/trap.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,12 @@ namespace {
 template <typename C, typename F>
 C class_of(F C::*);
 
+// Member is a field, or an accessor of a field kept in another form.
 template <auto Member>
 PyObject* getter(PyObject* self, void*) {
     using C = decltype(class_of(Member));
     if (!has_record(self)) return nullptr;
-    return to_py(record<C>(self).*Member);
+    return to_py(std::invoke(Member, record<C>(self)));
 }
 
 template <auto Member>

@@ -213,9 +213,10 @@ bool convert(const Params& p, const Bound& b, T&... outs) {
 
 // ---- core -> Python -------------------------------------------------------
 
-inline PyObject* to_py(const std::string& s) {
+inline PyObject* to_py(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
+inline PyObject* to_py(const std::string& s) { return to_py(std::string_view(s)); }
 inline PyObject* to_py(bool b) { return PyBool_FromLong(b ? 1 : 0); }
 inline PyObject* to_py(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
 

@@ -60,8 +60,14 @@ struct ResolvedModel {
 
 struct CompiledModel {
     std::string name;
-    std::string compiled_sql;
-    std::string ddl;
+    // The DDL and the compiled SQL share one text: every DDL ends in the SQL,
+    // which is then the text from sql_at on. Without DDL the text is the SQL.
+    std::string text;
+    std::size_t ddl_size = 0;
+    std::size_t sql_at = 0;
+    std::string_view compiled_sql() const { return std::string_view(text).substr(sql_at); }
+    std::string_view ddl() const { return std::string_view(text).substr(0, ddl_size); }
+
     std::string target;
     std::string materialization;
     StrList refs;

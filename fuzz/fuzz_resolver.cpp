@@ -61,7 +61,8 @@ namespace ddl = tovik::compiler::ddl;
 struct Input {
     std::string raw_sql, model_name = "m", schema = "analytics", materialization = "view";
     StrMap vars;
-    SourceMap sources;
+    std::unordered_map<std::string, SourceInfo> source_infos;
+    SourceMap sources;  // views of source_infos
     EphemeralMap ephemerals;
     std::optional<std::string> passes;
 };
@@ -85,7 +86,9 @@ Input decode(std::string_view data) {
     };
     for (const auto& e : entries(4)) in.vars.insert_or_assign(field(e, 0), field(e, 1));
     for (const auto& e : entries(5))
-        in.sources.insert_or_assign(field(e, 0), SourceInfo{field(e, 1), field(e, 2)});
+        in.source_infos.insert_or_assign(field(e, 0), SourceInfo{field(e, 1), field(e, 2)});
+    // The map's nodes stay where they are when the input is moved.
+    for (const auto& [name, info] : in.source_infos) in.sources.emplace(name, &info);
     for (const auto& e : entries(6)) {
         EphemeralModel m{field(e, 0) + "_record", field(e, 1), {}};
         if (e.size() > 2 && !e[2].empty())
@@ -202,7 +205,7 @@ double growth_bound(const Input& in, const ParsedSQL& parsed, std::uint64_t pass
 
     // Sources, the same way, with what the ref replacements brought in.
     double source_growth = 1, source_len = 0, source_braces = 0;
-    for (const auto& [name, info] : in.sources) {
+    for (const auto& [name, info] : in.source_infos) {
         source_growth = std::max(source_growth, n_of(info.database, ')') + n_of(info.schema, ')') + 1);
         source_len = std::max(source_len, double(info.database.size() + info.schema.size()) + max_name + 2);
         source_braces = std::max(source_braces, n_of(info.database, '{') + n_of(info.schema, '{'));
@@ -315,7 +318,7 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
         if (h.form == compiler::scanner::Form::Ref)
             bare.push_back(in.ephemerals.count(std::string(h.group[0].of(parsed.body))) != 0);
         else
-            infos.push_back(&in.sources.at(std::string(h.group[0].of(parsed.body))));
+            infos.push_back(in.sources.at(h.group[0].of(parsed.body)));
     }
     std::optional<std::string> spliced;
     const auto* bare_of = in.ephemerals.empty() ? nullptr : &bare;

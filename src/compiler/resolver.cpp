@@ -185,7 +185,7 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
         for (const auto& [s, t] : source_pairs) {
             const auto it = sources_.find(s);
             if (it == sources_.end()) break;
-            infos_.push_back(&it->second);
+            infos_.push_back(it->second);
         }
         if (infos_.size() == source_pairs.size()) {
             const bool values = var_values(body, *hits, effective_schema, uncached);

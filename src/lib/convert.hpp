@@ -175,6 +175,40 @@ bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
     return true;
 }
 
+// Declared sources read in place: the names view the caller's str keys and the
+// infos are its SourceInfo records, each held for the call.
+struct HeldSources {
+    SourceMap map;
+    std::vector<Ref> held;
+};
+
+template <typename T>
+bool extract(PyObject* o, const T*& out);
+
+inline bool extract(PyObject* o, HeldSources& out) {
+    if (!PyDict_Check(o)) {
+        set_conversion_error(o, "PyDict");
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+    out.map.reserve(n);
+    out.held.reserve(2 * n);
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(o, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        std::string_view name;
+        const SourceInfo* info = nullptr;
+        if (!extract(key.get(), name) || !extract(value.get(), info)) return false;
+        out.map.insert_or_assign(name, info);
+        out.held.push_back(std::move(key));
+        out.held.push_back(std::move(value));
+    }
+    return true;
+}
+
 // Instances of the record classes, read in place for the call.
 template <typename T>
 bool extract(PyObject* o, const T*& out) {

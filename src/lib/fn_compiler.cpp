@@ -35,12 +35,12 @@ template <auto Stage>
 PyObject* one_model(const Params& p, const Bound& b) {
     std::string_view raw_sql, model_name, schema, materialization;
     StrMap vars;
-    SourceMap sources;
+    HeldSources sources;
     EphemeralMap ephemerals;
     if (!convert(p, b, raw_sql, model_name, schema, materialization, vars, sources, ephemerals))
         return nullptr;
     return result_to_py(
-        Stage(raw_sql, model_name, schema, materialization, vars, sources, ephemerals));
+        Stage(raw_sql, model_name, schema, materialization, vars, sources.map, ephemerals));
 }
 }  // namespace
 
@@ -67,12 +67,12 @@ PyObject* batch_resolve(const Params& p, const Bound& b) {
     HeldList<NamedText> models;
     std::string_view schema, materialization;
     StrMap vars;
-    SourceMap sources;
+    HeldSources sources;
     EphemeralMap ephemerals;
     if (!convert(p, b, models, schema, materialization, vars, sources, ephemerals))
         return nullptr;
     return result_to_py(compiler::batch::batch_resolve(models.items, schema, materialization, vars,
-                                                       sources, ephemerals));
+                                                       sources.map, ephemerals));
 }
 
 PyObject* batch_wrap_ddl(const Params& p, const Bound& b) {

@@ -90,7 +90,8 @@ struct NamedText {
     std::string_view raw_sql;
 };
 
-using SourceMap = std::unordered_map<std::string, SourceInfo>;
+// The declared sources by name, as views of records the caller keeps.
+using SourceMap = std::unordered_map<std::string_view, const SourceInfo*>;
 using EphemeralMap = std::unordered_map<std::string, EphemeralModel>;
 
 }  // namespace tovik

@@ -59,32 +59,45 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
     return ddl::wrap_ddl(std::move(resolved.value()));
 }
 
+std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
+                                        std::string_view schema, std::string_view materialization,
+                                        const StrMap& vars, const SourceMap& sources,
+                                        const EphemeralMap& ephemerals,
+                                        const Take<ResolvedModel>& take) {
+    resolver::Plan plan(schema, vars, sources, ephemerals);
+    std::vector<scanner::Hit> hits;
+    for (const auto& m : models) {
+        auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
+        if (!r.ok()) return std::move(r.error());
+        if (!take(std::move(r.value()))) break;
+    }
+    return std::nullopt;
+}
+
 Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
                                                  std::string_view schema,
                                                  std::string_view materialization,
                                                  const StrMap& vars, const SourceMap& sources,
                                                  const EphemeralMap& ephemerals) {
-    resolver::Plan plan(schema, vars, sources, ephemerals);
     std::vector<ResolvedModel> out;
     out.reserve(models.size());
-    std::vector<scanner::Hit> hits;
-    for (const auto& m : models) {
-        auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
-        if (!r.ok()) return std::move(r.error());
-        out.push_back(std::move(r.value()));
-    }
+    auto error = batch_resolve(models, schema, materialization, vars, sources, ephemerals,
+                               [&](ResolvedModel&& m) {
+                                   out.push_back(std::move(m));
+                                   return true;
+                               });
+    if (error) return std::move(*error);
     return out;
 }
 
-Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models) {
-    std::vector<CompiledModel> out;
-    out.reserve(models.size());
+std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models,
+                                         const Take<CompiledModel>& take) {
     for (const ResolvedModel* m : models) {
         auto r = ddl::wrap_ddl(*m);
         if (!r.ok()) return std::move(r.error());
-        out.push_back(std::move(r.value()));
+        if (!take(std::move(r.value()))) break;
     }
-    return out;
+    return std::nullopt;
 }
 
 }  // namespace tovik::compiler::batch

@@ -2,6 +2,8 @@
 // resolved (phase 1) or compiled (phase 2) records.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +33,19 @@ Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& m
                                                  const StrMap& vars, const SourceMap& sources,
                                                  const EphemeralMap& ephemerals);
 
+// The same, handing each record to `take` as soon as it is made, for a caller
+// that keeps it elsewhere; take returning false ends the batch too. Returns
+// the error that ended it, if any.
+template <typename T>
+using Take = std::function<bool(T&&)>;
+std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
+                                        std::string_view schema, std::string_view materialization,
+                                        const StrMap& vars, const SourceMap& sources,
+                                        const EphemeralMap& ephemerals,
+                                        const Take<ResolvedModel>& take);
+
 // Wraps every model in input order; the first error ends the batch.
-Result<std::vector<CompiledModel>> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models);
+std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models,
+                                         const Take<CompiledModel>& take);
 
 }  // namespace tovik::compiler::batch

@@ -29,6 +29,27 @@ PyObject* find_macro_calls(const Params& p, const Bound& b) {
 }
 
 namespace {
+// The list of the `n` records that `run` hands over one by one, each moved into
+// its instance as it comes, or null with the batch's error raised.
+template <typename T, typename Run>
+PyObject* list_of(std::size_t n, Run&& run) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    Py_ssize_t filled = 0;
+    const auto error = run(compiler::batch::Take<T>([&](T&& rec) {
+        PyObject* item = wrap(std::move(rec));
+        if (item == nullptr) return false;
+        PyList_SET_ITEM(list.get(), filled++, item);
+        return true;
+    }));
+    if (error) {
+        raise_error(*error);
+        return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return list.release();
+}
+
 // compile_model and resolve_model take the same arguments and differ only in
 // how far they take the model.
 template <auto Stage>
@@ -71,13 +92,17 @@ PyObject* batch_resolve(const Params& p, const Bound& b) {
     EphemeralMap ephemerals;
     if (!convert(p, b, models, schema, materialization, vars, sources, ephemerals))
         return nullptr;
-    return result_to_py(compiler::batch::batch_resolve(models.items, schema, materialization, vars,
-                                                       sources.map, ephemerals));
+    return list_of<ResolvedModel>(models.items.size(), [&](const auto& take) {
+        return compiler::batch::batch_resolve(models.items, schema, materialization, vars,
+                                              sources.map, ephemerals, take);
+    });
 }
 
 PyObject* batch_wrap_ddl(const Params& p, const Bound& b) {
     HeldList<const ResolvedModel*> models;
     if (!convert(p, b, models)) return nullptr;
-    return result_to_py(compiler::batch::batch_wrap_ddl(models.items));
+    return list_of<CompiledModel>(models.items.size(), [&](const auto& take) {
+        return compiler::batch::batch_wrap_ddl(models.items, take);
+    });
 }
 }  // namespace tovik::py

@@ -69,7 +69,7 @@ std::vector<const ParsedModel*> refs_of(const std::vector<ParsedModel>& models) 
 
 namespace tovik::dag::builder {
 
-Dag build(ModelRefs models) {
+Dag build(ModelRefs models, std::size_t* unresolved) {
     Dag dag;
     dag.graph.nodes.reserve(models.size());
     std::size_t ref_count = 0;
@@ -81,13 +81,18 @@ Dag build(ModelRefs models) {
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
+    std::size_t missing = 0;
     for (const ParsedModel* m : models) {
         const auto target = dag.find(m->name);
         for (const auto& ref : m->refs) {
             const auto source = dag.find(ref);
-            if (source != END) dag.graph.add_edge(source, target);
+            if (source != END)
+                dag.graph.add_edge(source, target);
+            else
+                ++missing;
         }
     }
+    if (unresolved != nullptr) *unresolved = missing;
     return dag;
 }
 

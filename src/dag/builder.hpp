@@ -89,7 +89,8 @@ std::vector<const ParsedModel*> refs_of(const std::vector<ParsedModel>& models);
 namespace tovik::dag::builder {
 
 // Refs that name no model are skipped here; the validator reports them.
-Dag build(ModelRefs models);
+// `unresolved`, when given, is set to how many there were.
+Dag build(ModelRefs models, std::size_t* unresolved = nullptr);
 
 // (parent, child) per edge, in creation order.
 std::vector<StrPair> edges(const Dag& dag);

@@ -53,9 +53,14 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
     for (const auto& raw : raw_models) result.parsed_models.push_back(to_parsed_model(raw));
 
     const auto models = refs_of(result.parsed_models);
-    result.dag = builder::build(models);
-    result.errors = validator::validate(result.dag, models, available_sources);
+    std::size_t unresolved = 0;
+    result.dag = builder::build(models, &unresolved);
     result.batches = sorter::topo_sort_nodes(result.dag.graph);
+    // The sort leaves out exactly the nodes on and after a cycle.
+    std::size_t sorted = 0;
+    for (const auto& batch : result.batches) sorted += batch.size();
+    result.errors = validator::validate(result.dag, models, available_sources,
+                                        {unresolved == 0, sorted == result.dag.graph.nodes.size()});
 
     if (select) {
         std::unordered_map<std::string, StrList> tags_map;

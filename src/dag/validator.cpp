@@ -47,10 +47,9 @@ StrList find_cycle_path(const Graph& g) {
     return {};
 }
 
-std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
-                                      const StrList& available_sources) {
-    std::vector<ValidationError> out;
+namespace {
 
+void find_missing_refs(const Dag& dag, ModelRefs models, std::vector<ValidationError>& out) {
     std::vector<std::string_view> model_names;
     model_names.reserve(models.size());
     for (const ParsedModel* m : models) model_names.emplace_back(m->name);
@@ -62,6 +61,14 @@ std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
                                           ref_suggestions.get(ref)});
         }
     }
+}
+
+}  // namespace
+
+std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
+                                      const StrList& available_sources, Known known) {
+    std::vector<ValidationError> out;
+    if (!known.refs_resolved) find_missing_refs(dag, models, out);
 
     // Large declarations get a set; the answer is the same as a linear scan.
     constexpr std::size_t kLinearLimit = 16;
@@ -86,7 +93,7 @@ std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
         }
     }
 
-    StrList path = find_cycle_path(dag.graph);
+    StrList path = known.acyclic ? StrList{} : find_cycle_path(dag.graph);
     if (!path.empty()) {
         std::string message = "Circular dependency detected: ";
         for (std::size_t i = 0; i < path.size(); ++i) {

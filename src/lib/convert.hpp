@@ -153,26 +153,37 @@ bool extract(PyObject* o, HeldList<T>& out) {
         });
 }
 
-template <typename V>
-bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
+// Calls each(key, value) for the entries of a dict argument, with its size
+// first; false with an exception set on the first failure. Each entry is held
+// while each() runs: a value's conversion may run Python code that changes the
+// dict.
+template <typename Reserve, typename Each>
+bool for_each_entry(PyObject* o, Reserve&& reserve, Each&& each) {
     if (!PyDict_Check(o)) {
         set_conversion_error(o, "PyDict");
         return false;
     }
-    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+    reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
     Py_ssize_t pos = 0;
     PyObject* k;
     PyObject* v;
     while (PyDict_Next(o, &pos, &k, &v)) {
-        // A value's conversion may run Python code that changes the dict.
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
-        std::string ks;
-        V vs;
-        if (!extract(key.get(), ks) || !extract(value.get(), vs)) return false;
-        out.insert_or_assign(std::move(ks), std::move(vs));
+        if (!each(Ref::borrow(k), Ref::borrow(v))) return false;
     }
     return true;
+}
+
+template <typename V>
+bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
+    return for_each_entry(
+        o, [&](std::size_t n) { out.reserve(n); },
+        [&](Ref key, Ref value) {
+            std::string ks;
+            V vs;
+            if (!extract(key.get(), ks) || !extract(value.get(), vs)) return false;
+            out.insert_or_assign(std::move(ks), std::move(vs));
+            return true;
+        });
 }
 
 // Declared sources read in place: the names view the caller's str keys and the
@@ -186,27 +197,21 @@ template <typename T>
 bool extract(PyObject* o, const T*& out);
 
 inline bool extract(PyObject* o, HeldSources& out) {
-    if (!PyDict_Check(o)) {
-        set_conversion_error(o, "PyDict");
-        return false;
-    }
-    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
-    out.map.reserve(n);
-    out.held.reserve(2 * n);
-    Py_ssize_t pos = 0;
-    PyObject* k;
-    PyObject* v;
-    while (PyDict_Next(o, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
-        std::string_view name;
-        const SourceInfo* info = nullptr;
-        if (!extract(key.get(), name) || !extract(value.get(), info)) return false;
-        out.map.insert_or_assign(name, info);
-        out.held.push_back(std::move(key));
-        out.held.push_back(std::move(value));
-    }
-    return true;
+    return for_each_entry(
+        o,
+        [&](std::size_t n) {
+            out.map.reserve(n);
+            out.held.reserve(2 * n);
+        },
+        [&](Ref key, Ref value) {
+            std::string_view name;
+            const SourceInfo* info = nullptr;
+            if (!extract(key.get(), name) || !extract(value.get(), info)) return false;
+            out.map.insert_or_assign(name, info);
+            out.held.push_back(std::move(key));
+            out.held.push_back(std::move(value));
+            return true;
+        });
 }
 
 // Instances of the record classes, read in place for the call.

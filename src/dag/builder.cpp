@@ -29,11 +29,15 @@ std::size_t Dag::home(std::string_view name, std::uint32_t& tag) const {
     return h & (slots_.size() - 1);
 }
 
-void Dag::index_names() {
+void Dag::index_names(std::vector<std::uint32_t>* found) {
     std::size_t capacity = 8;
     while (capacity < 2 * graph.nodes.size()) capacity *= 2;
     slots_.assign(capacity, Slot{});
     const std::size_t mask = capacity - 1;
+    // Each node's slot first, where the last node of its name ends up; slot
+    // numbers past 32 bits (billions of nodes) are looked up instead.
+    const bool slot_fits = mask <= END;
+    if (found != nullptr) found->resize(graph.nodes.size());
     for (std::uint32_t node = 0; node < graph.nodes.size(); ++node) {
         const std::string& name = graph.nodes[node].name;
         std::uint32_t tag = 0;
@@ -41,10 +45,14 @@ void Dag::index_names() {
             Slot& s = slots_[i];
             if (s.node == END || (s.tag == tag && graph.nodes[s.node].name == name)) {
                 s = Slot{node, tag};
+                if (found != nullptr && slot_fits) (*found)[node] = static_cast<std::uint32_t>(i);
                 break;
             }
         }
     }
+    if (found == nullptr) return;
+    for (std::uint32_t node = 0; node < graph.nodes.size(); ++node)
+        (*found)[node] = slot_fits ? slots_[(*found)[node]].node : find(graph.nodes[node].name);
 }
 
 std::uint32_t Dag::find(std::string_view name) const {
@@ -77,13 +85,15 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
         dag.graph.add_node(m->name);
         ref_count += m->refs.size();
     }
-    dag.index_names();
+    std::vector<std::uint32_t> target_of;
+    dag.index_names(&target_of);
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
     std::size_t missing = 0;
-    for (const ParsedModel* m : models) {
-        const auto target = dag.find(m->name);
+    for (std::size_t i = 0; i < models.size(); ++i) {
+        const ParsedModel* m = models[i];
+        const auto target = target_of[i];
         for (const auto& ref : m->refs) {
             const auto source = dag.find(ref);
             if (source != END)

@@ -61,8 +61,9 @@ struct Dag {
     std::uint32_t find(std::string_view name) const;
     bool contains(std::string_view name) const { return find(name) != END; }
 
-    // Indexes every node's name; called once the last node is added.
-    void index_names();
+    // Indexes every node's name; called once the last node is added. With
+    // `found`, found[i] is then find() of node i's name, without a search.
+    void index_names(std::vector<std::uint32_t>* found = nullptr);
 
 private:
     // Open addressing over node indices: the names stay in the nodes, so the

@@ -7,7 +7,7 @@ namespace tovik::dag::sorter {
 
 Batches topo_sort_nodes(const Graph& g) {
     const std::size_t n = g.nodes.size();
-    std::vector<std::size_t> in_degree(n, 0);
+    std::vector<std::uint32_t> in_degree(n, 0);  // below END, as the edges are
     for (const auto& e : g.edges) ++in_degree[e.target];
 
     // A node becomes ready at most once, so a flat array of n slots is a FIFO

@@ -29,6 +29,14 @@ std::size_t Dag::home(std::string_view name, std::uint32_t& tag) const {
     return h & (slots_.size() - 1);
 }
 
+void Dag::prefetch(std::string_view name) const {
+    // An index of less than half a megabyte stays in the cache anyway.
+    constexpr std::size_t kCached = std::size_t{1} << 16;
+    if (slots_.size() < kCached) return;
+    std::uint32_t tag = 0;
+    __builtin_prefetch(&slots_[home(name, tag)]);
+}
+
 void Dag::index_names(std::vector<std::uint32_t>* found) {
     std::size_t capacity = 8;
     while (capacity < 2 * graph.nodes.size()) capacity *= 2;
@@ -38,7 +46,9 @@ void Dag::index_names(std::vector<std::uint32_t>* found) {
     // numbers past 32 bits (billions of nodes) are looked up instead.
     const bool slot_fits = mask <= END;
     if (found != nullptr) found->resize(graph.nodes.size());
+    constexpr std::size_t kAhead = 8;  // nodes whose slots are fetched ahead
     for (std::uint32_t node = 0; node < graph.nodes.size(); ++node) {
+        if (node + kAhead < graph.nodes.size()) prefetch(graph.nodes[node + kAhead].name);
         const std::string& name = graph.nodes[node].name;
         std::uint32_t tag = 0;
         for (std::size_t i = home(name, tag);; i = (i + 1) & mask) {
@@ -90,8 +100,11 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
+    constexpr std::size_t kAhead = 8;  // models whose refs are fetched ahead
     std::size_t missing = 0;
     for (std::size_t i = 0; i < models.size(); ++i) {
+        if (i + kAhead < models.size())
+            for (const auto& ref : models[i + kAhead]->refs) dag.prefetch(ref);
         const ParsedModel* m = models[i];
         const auto target = target_of[i];
         for (const auto& ref : m->refs) {

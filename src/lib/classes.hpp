@@ -76,11 +76,14 @@ T& record(PyObject* o) {
 template <typename F>
 PyObject* emplace(F&& make) {
     using R = std::decay_t<decltype(make())>;
-    PyTypeObject* tp = ClassSlot<R>::type;
-    PyObject* o = tp->tp_alloc(tp, 0);
-    if (o == nullptr) return nullptr;
+    // The classes take no subclasses and no cyclic collection, so the block
+    // needs none of tp_alloc's set-up; and the record is written whole, so it
+    // is not zeroed first.
+    auto* obj = static_cast<Object<R>*>(PyObject_Malloc(sizeof(Object<R>)));
+    if (obj == nullptr) return PyErr_NoMemory();
+    PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(obj), ClassSlot<R>::type);
+    obj->head.rec = nullptr;
     Ref owner(o);
-    auto* obj = reinterpret_cast<Object<R>*>(o);
     obj->head.rec = new (obj->storage) R(make());
     return owner.release();
 }

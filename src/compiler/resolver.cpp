@@ -116,6 +116,8 @@ substitution::Substituter& Plan::substituter_for(std::string_view effective_sche
     // With a "schema" variable of the caller's the map is the same for every model.
     for (const auto& c : cached_)
         if (schema_var_ || c->schema == effective_schema) return *c->sub;
+    // One model may ask twice, past the cache's capacity.
+    if (uncached && uncached->schema == effective_schema) return *uncached->sub;
     auto c = std::make_unique<Cached>();
     c->schema.assign(effective_schema);
     substitution::VarEntries entries = entries_;

@@ -193,9 +193,6 @@ struct HeldSources {
     std::vector<Ref> held;
 };
 
-template <typename T>
-bool extract(PyObject* o, const T*& out);
-
 inline bool extract(PyObject* o, HeldSources& out) {
     return for_each_entry(
         o,

@@ -182,7 +182,6 @@ class DictWithGetitem(dict):
         (range(0), True),
         (collections.deque(["f"]), True),
         (OnlyGetitem(), True),
-        (ClaimsLength(1), True),
         ({"f": 1}, False),
         (DictWithGetitem(), False),
         ({"f"}, False),

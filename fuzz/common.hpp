@@ -97,7 +97,12 @@ inline bool ends_with_space(std::string_view s) {
 
 inline bool trimmed(std::string_view s) { return !starts_with_space(s) && !ends_with_space(s); }
 
-using tovik::text::split;
+// Splits at every occurrence of sep, keeping empty pieces.
+inline std::vector<std::string_view> split(std::string_view s, char sep) {
+    std::vector<std::string_view> out;
+    tovik::text::for_each_piece(s, sep, [&](std::string_view piece) { out.push_back(piece); });
+    return out;
+}
 
 inline std::size_t count(std::string_view hay, std::string_view needle) {
     std::size_t n = 0;

@@ -88,7 +88,7 @@ Input decode(std::string_view data) {
     for (const auto& e : entries(5))
         in.source_infos.insert_or_assign(field(e, 0), SourceInfo{field(e, 1), field(e, 2)});
     // The map's nodes stay where they are when the input is moved.
-    for (const auto& [name, info] : in.source_infos) in.sources.emplace(name, &info);
+    for (const auto& [name, info] : in.source_infos) in.sources.insert_or_assign(name, &info);
     for (const auto& e : entries(6)) {
         EphemeralModel m{field(e, 0) + "_record", field(e, 1), {}};
         if (e.size() > 2 && !e[2].empty())
@@ -290,7 +290,7 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
     for (const auto& r : parsed.refs) (in.ephemerals.count(r) ? ephemeral : other).push_back(r);
     StrPairList declared;
     for (const auto& p : parsed.sources)
-        if (in.sources.count(p.first)) declared.push_back(p);
+        if (in.sources.contains(p.first)) declared.push_back(p);
     const std::size_t bound = parsed.body.size() + in.schema.size() * 3;
     auto refs = [&](bool fast) {
         return or_refused([&] {
@@ -318,7 +318,7 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
         if (h.form == compiler::scanner::Form::Ref)
             bare.push_back(in.ephemerals.count(std::string(h.group[0].of(parsed.body))) != 0);
         else
-            infos.push_back(in.sources.at(h.group[0].of(parsed.body)));
+            infos.push_back(*in.sources.find(h.group[0].of(parsed.body)));
     }
     std::optional<std::string> spliced;
     const auto* bare_of = in.ephemerals.empty() ? nullptr : &bare;
@@ -568,7 +568,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const StrPair* undeclared = nullptr;
     for (const auto& p : parsed.sources) {
-        if (!in.sources.count(p.first)) {
+        if (!in.sources.contains(p.first)) {
             undeclared = &p;
             break;
         }

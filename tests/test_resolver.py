@@ -156,6 +156,23 @@ def test_source_forms(db, body, expected):
     assert sql(body, sources={"raw": SourceInfo(db, "public")}) == expected
 
 
+class Distinct(str):
+    """Equal text, yet a key of its own in a dict."""
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+def test_declared_sources_among_many_and_given_twice():
+    # Enough names to outgrow any first table; the last name appears as two
+    # keys of equal text, and the later one is the one declared.
+    sources = {f"s{k}": SourceInfo(f"d{k}", "p") for k in range(300)}
+    sources[Distinct("twice")] = SourceInfo("first", "p")
+    sources[Distinct("twice")] = SourceInfo("later", "p")
+    body = "source('s0', 't') source('s299', 't') source('twice', 't')"
+    assert sql(body, sources=sources) == "d0.p.t d299.p.t later.p.t"
+    assert error("source('s300', 't')", sources=sources).startswith("Unknown source")
+
+
 @pytest.mark.parametrize("body", ["source('other', 'x')", "source('other','x') {{ nope }}"])
 def test_unknown_source_is_checked_before_variables(body):
     assert error(body, sources={"raw": SourceInfo("", "p")}) == (

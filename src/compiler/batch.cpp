@@ -19,7 +19,7 @@ Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hi
                                    std::string_view materialization) {
     const parser::Sections sections = parser::split(raw_sql);
     if (sections.front_matter) {
-        if (const auto* v = sections.front_matter->find("materialization")) materialization = *v;
+        if (const auto v = sections.front_matter->find("materialization")) materialization = *v;
     }
     const std::string_view body = sections.body;
     // All hits first, so that each list is allocated once at its size.

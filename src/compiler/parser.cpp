@@ -25,26 +25,29 @@ std::string_view strip_quotes_both(std::string_view s) {
     return s;
 }
 
-std::string header_value(std::string_view value) {
-    if (!value.empty() && value.front() == '[' && value.back() == ']' && value.size() >= 2) {
-        std::string out;
+// The value as written, quotes stripped; a bracketed list is rejoined into
+// `scratch` instead, and `built` says so.
+std::string_view header_value(std::string_view value, std::string& scratch, bool& built) {
+    built = !value.empty() && value.front() == '[' && value.back() == ']' && value.size() >= 2;
+    if (built) {
+        scratch.clear();
         bool first = true;
-        for (auto piece : text::split(value.substr(1, value.size() - 2), ',')) {
-            if (!first) out += ',';
+        text::for_each_piece(value.substr(1, value.size() - 2), ',', [&](std::string_view piece) {
+            if (!first) scratch += ',';
             first = false;
-            out += strip_quotes_both(text::trim(piece));
-        }
-        return out;
+            scratch += strip_quotes_both(text::trim(piece));
+        });
+        return scratch;
     }
     // Double quotes go first, then single quotes, each from both ends.
     value = strip_run(strip_run(value, '"', true), '"', false);
-    value = strip_run(strip_run(value, '\'', true), '\'', false);
-    return std::string(value);
+    return strip_run(strip_run(value, '\'', true), '\'', false);
 }
 
 // The one reading of the lines, for both forms the entries are kept in.
 template <class Add>
 void read_header(std::string_view header, Add&& add) {
+    std::string scratch;
     std::size_t start = 0;
     while (start <= header.size()) {
         auto nl = header.find('\n', start);
@@ -57,8 +60,9 @@ void read_header(std::string_view header, Add&& add) {
         const auto colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         auto key = text::trim(line.substr(0, colon));
-        auto value = text::trim(line.substr(colon + 1));
-        add(key, header_value(value));
+        bool built = false;
+        const auto value = header_value(text::trim(line.substr(colon + 1)), scratch, built);
+        add(key, value, built);
     }
 }
 
@@ -76,26 +80,42 @@ std::optional<std::string_view> locate(std::string_view raw_sql, std::string_vie
 
 }  // namespace
 
-const std::string* Header::find(std::string_view key) const {
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        if (it->first == key) return &it->second;
-    return nullptr;
+std::string_view Header::value_of(const Entry& e) const {
+    if (e.built_at == std::string_view::npos) return e.value;
+    return std::string_view(built_).substr(e.built_at, e.built_size);
 }
 
-std::string* Header::find(std::string_view key) {
-    return const_cast<std::string*>(std::as_const(*this).find(key));
+std::optional<std::string_view> Header::find(std::string_view key) const {
+    for (auto it = more_.rbegin(); it != more_.rend(); ++it)
+        if (it->key == key) return value_of(*it);
+    for (std::size_t i = count_; i-- > 0;)
+        if (first_[i].key == key) return value_of(first_[i]);
+    return std::nullopt;
+}
+
+void Header::push(const Entry& e) {
+    if (count_ < kInline)
+        first_[count_++] = e;
+    else
+        more_.push_back(e);
+}
+
+void Header::add(std::string_view key, std::string_view value) {
+    push({key, value, std::string_view::npos, 0});
+}
+
+void Header::add_built(std::string_view key, std::string_view value) {
+    push({key, {}, built_.size(), value.size()});
+    built_ += value;
 }
 
 Sections split(std::string_view raw_sql) {
     Sections out;
     const auto header = locate(raw_sql, out.body);
     if (header) {
-        auto& entries = out.front_matter.emplace().entries;
-        // Headers hold a few entries and live for one call: a single allocation
-        // for the usual ones, with no pass to count them first.
-        entries.reserve(8);
-        read_header(*header, [&](std::string_view key, std::string value) {
-            entries.emplace_back(key, std::move(value));
+        auto& fm = out.front_matter.emplace();
+        read_header(*header, [&](std::string_view key, std::string_view value, bool built) {
+            built ? fm.add_built(key, value) : fm.add(key, value);
         });
     }
     return out;
@@ -161,8 +181,8 @@ ParsedSQL parse(std::string_view raw_sql) {
     ParsedSQL out;
     if (header) {
         auto& map = out.front_matter.emplace();
-        read_header(*header, [&](std::string_view key, std::string value) {
-            map.insert_or_assign(std::string(key), std::move(value));
+        read_header(*header, [&](std::string_view key, std::string_view value, bool) {
+            map.insert_or_assign(std::string(key), std::string(value));
         });
     }
     out.body.assign(body);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,14 +15,35 @@ namespace tovik::compiler::parser {
 // {{ var }} references of the body. Never fails.
 ParsedSQL parse(std::string_view raw_sql);
 
-// The header's entries in the order written, keys viewing the text. Cheaper to
-// build than a map for readers that look up a few keys; searched from the
-// back, so that of a key written twice the later value wins, as in the map.
-struct Header {
-    std::vector<std::pair<std::string_view, std::string>> entries;
+// The header's entries in the order written, keys and values viewing the text;
+// only a bracketed list, whose pieces are rejoined, is kept apart. Cheaper to
+// build than a map for readers that look up a few keys, and the usual header
+// needs no allocation. Searched from the back, so that of a key written twice
+// the later value wins, as in the map.
+class Header {
+public:
+    std::optional<std::string_view> find(std::string_view key) const;
+    // A value as written, viewing the text.
+    void add(std::string_view key, std::string_view value);
+    // A value built from the text: copied in.
+    void add_built(std::string_view key, std::string_view value);
 
-    const std::string* find(std::string_view key) const;
-    std::string* find(std::string_view key);
+private:
+    struct Entry {
+        std::string_view key;
+        std::string_view value;  // as written; unused for a built value
+        std::size_t built_at;    // npos, or the built value's place in built_
+        std::size_t built_size;
+    };
+    static constexpr std::size_t kInline = 8;
+    std::array<Entry, kInline> first_;
+    std::size_t count_ = 0;
+    std::vector<Entry> more_;
+    // The built values, one after another; addressed by offset, since this
+    // string's buffer moves with a header that is moved.
+    std::string built_;
+    std::string_view value_of(const Entry& e) const;
+    void push(const Entry& e);
 };
 
 // The two parts of a model text; the body is a view of the text.

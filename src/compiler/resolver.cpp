@@ -22,13 +22,10 @@ using replace::npos;
 StrList list_rule(std::string_view value) {
     StrList out;
     out.reserve(static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) + 1);
-    for (std::size_t start = 0;;) {
-        const auto comma = value.find(',', start);
-        const auto t = text::trim(value.substr(start, comma == npos ? npos : comma - start));
-        if (!t.empty()) out.emplace_back(t);
-        if (comma == npos) return out;
-        start = comma + 1;
-    }
+    text::for_each_piece(value, ',', [&](std::string_view piece) {
+        if (const auto t = text::trim(piece); !t.empty()) out.emplace_back(t);
+    });
+    return out;
 }
 
 bool starts_with_with_space(std::string_view t) {
@@ -158,12 +155,12 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
     std::string_view effective_schema = schema_;
     if (front_matter) {
         const parser::Header& fm = *front_matter;
-        if (const auto* v = fm.find("description")) out.description = *v;
-        if (const auto* v = fm.find("tags")) out.tags = list_rule(*v);
-        if (const auto* v = fm.find("enabled")) out.enabled = *v != "false";
-        if (const auto* v = fm.find("schema")) effective_schema = *v;
-        if (const auto* v = fm.find("macros")) out.macros = list_rule(*v);
-        if (const auto* v = fm.find("unique_key")) out.unique_key = *v;
+        if (const auto v = fm.find("description")) out.description = *v;
+        if (const auto v = fm.find("tags")) out.tags = list_rule(*v);
+        if (const auto v = fm.find("enabled")) out.enabled = *v != "false";
+        if (const auto v = fm.find("schema")) effective_schema = *v;
+        if (const auto v = fm.find("macros")) out.macros = list_rule(*v);
+        if (const auto v = fm.find("unique_key")) out.unique_key = *v;
     }
 
     // Without ephemeral models every ref is an other ref: no split copy needed.
@@ -185,9 +182,9 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
     if (hits != nullptr) {
         infos_.clear();
         for (const auto& [s, t] : source_pairs) {
-            const auto it = sources_.find(s);
-            if (it == sources_.end()) break;
-            infos_.push_back(it->second);
+            const auto* info = sources_.find(s);
+            if (info == nullptr) break;
+            infos_.push_back(*info);
         }
         if (infos_.size() == source_pairs.size()) {
             const bool values = var_values(body, *hits, effective_schema, uncached);
@@ -206,7 +203,7 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
             sql = rewriting::rewrite_refs(std::move(sql), schema_, other_refs, ephemeral_refs,
                                           true, limits_.size);
         for (const auto& [s, t] : source_pairs)
-            if (sources_.count(s) == 0) return UnknownSource{std::string(model_name), s, t};
+            if (!sources_.contains(s)) return UnknownSource{std::string(model_name), s, t};
         if (!source_pairs.empty())
             sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_, true,
                                              limits_.size);

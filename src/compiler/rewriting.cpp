@@ -266,7 +266,7 @@ std::string rewrite_sources_sequential(std::string text, const StrPairList& pair
     for (const auto& p : pairs) {
         const auto& [s, t] = p;
         rw.rewrite(p, source_form('\'', s, t), source_form('"', s, t),
-                   source_replacement(*sources.at(s), t));
+                   source_replacement(**sources.find(s), t));
     }
     return text;
 }
@@ -289,7 +289,7 @@ bool rewrite_sources_fast(std::string& text, const StrPairList& pairs, const Sou
     std::size_t max_s = 0, max_t = 0;
     for (const auto& [s, t] : pairs) {
         if (!nameish_all(s) || !nameish_all(t)) return false;
-        const auto& info = *sources.at(s);
+        const auto& info = **sources.find(s);
         if (has_paren(info.database) || has_paren(info.schema)) return false;
         max_s = std::max(max_s, s.size());
         max_t = std::max(max_t, t.size());

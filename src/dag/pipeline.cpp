@@ -25,12 +25,13 @@ ParsedModel to_parsed_model(const RawModel& raw) {
         auto& fm = *parsed.front_matter;
         // Unlike the resolver, empty pieces are kept: "tags:" alone is one
         // empty tag, which the pattern "tag:" can select.
-        if (const auto* v = fm.find("tags")) {
-            for (const auto piece : text::split(*v, ',')) {
+        if (const auto v = fm.find("tags")) {
+            model.tags.reserve(static_cast<std::size_t>(std::count(v->begin(), v->end(), ',')) + 1);
+            text::for_each_piece(*v, ',', [&](std::string_view piece) {
                 model.tags.emplace_back(text::trim(piece));
-            }
+            });
         }
-        if (auto* v = fm.find("materialization")) model.materialization = std::move(*v);
+        if (const auto v = fm.find("materialization")) model.materialization.emplace(*v);
     }
     return model;
 }

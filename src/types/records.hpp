@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/view_map.hpp"
+
 namespace tovik {
 
 using StrList = std::vector<std::string>;
@@ -91,7 +93,7 @@ struct NamedText {
 };
 
 // The declared sources by name, as views of records the caller keeps.
-using SourceMap = std::unordered_map<std::string_view, const SourceInfo*>;
+using SourceMap = util::ViewMap<const SourceInfo*>;
 using EphemeralMap = std::unordered_map<std::string, EphemeralModel>;
 
 }  // namespace tovik

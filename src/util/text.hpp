@@ -69,17 +69,13 @@ inline std::string_view trim_end(std::string_view s) {
 
 inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
 
-// Splits at every occurrence of sep, keeping empty pieces.
-inline std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> out;
-    std::size_t start = 0;
-    for (;;) {
+// Calls f with each piece between occurrences of sep, empty pieces included.
+template <typename F>
+void for_each_piece(std::string_view s, char sep, F&& f) {
+    for (std::size_t start = 0;;) {
         const auto pos = s.find(sep, start);
-        if (pos == std::string_view::npos) {
-            out.push_back(s.substr(start));
-            return out;
-        }
-        out.push_back(s.substr(start, pos - start));
+        f(s.substr(start, pos == std::string_view::npos ? pos : pos - start));
+        if (pos == std::string_view::npos) return;
         start = pos + 1;
     }
 }

@@ -121,9 +121,9 @@ const std::string* lookup(const std::optional<StrMap>& fm, const char* key) {
 }
 
 std::string expected_ddl(const ResolvedModel& r) {
-    const auto& t = r.target;
+    const auto& t = r.facts().target;
     const auto& sql = r.resolved_sql;
-    const auto& m = r.materialization;
+    const auto& m = r.facts().materialization;
     if (m == "view") return "CREATE OR REPLACE VIEW " + t + " AS\n" + sql;
     if (m == "table") return "DROP TABLE IF EXISTS " + t + ";\nCREATE TABLE " + t + " AS\n" + sql;
     if (m == "ephemeral") return "";
@@ -142,10 +142,8 @@ bool known_materialization(std::string_view m) {
 }
 
 bool same_record(const ResolvedModel& a, const ResolvedModel& b) {
-    return a.name == b.name && a.resolved_sql == b.resolved_sql && a.target == b.target &&
-           a.materialization == b.materialization && a.refs == b.refs && a.sources == b.sources &&
-           a.macros == b.macros && a.description == b.description && a.tags == b.tags &&
-           a.enabled == b.enabled && a.unique_key == b.unique_key;
+    return a.facts() == b.facts() && a.resolved_sql == b.resolved_sql && a.macros == b.macros &&
+           a.unique_key == b.unique_key;
 }
 
 // The documented reading of TOVIK_MAX_VAR_PASSES.
@@ -239,17 +237,16 @@ bool same_error(const TovikError& a, const TovikError& b) { return message(a) ==
 
 void check_wrap(const ResolvedModel& r) {
     const auto c = ddl::wrap_ddl(r);
-    if (!known_materialization(r.materialization)) {
+    const ModelFacts& f = r.facts();
+    if (!known_materialization(f.materialization)) {
         FUZZ_CHECK(!c.ok());
         const auto* e = std::get_if<InvalidMaterialization>(&c.error());
-        FUZZ_CHECK(e && e->model == r.name && e->materialization == r.materialization);
+        FUZZ_CHECK(e && e->model == f.name && e->materialization == f.materialization);
         return;
     }
     FUZZ_CHECK(c.ok());
     const auto& m = c.value();
-    FUZZ_CHECK(m.name == r.name && m.compiled_sql() == r.resolved_sql && m.target == r.target);
-    FUZZ_CHECK(m.materialization == r.materialization && m.refs == r.refs && m.sources == r.sources);
-    FUZZ_CHECK(m.description == r.description && m.tags == r.tags && m.enabled == r.enabled);
+    FUZZ_CHECK(m.facts() == f && m.compiled_sql() == r.resolved_sql);
     FUZZ_CHECK(m.ddl() == expected_ddl(r));
 }
 
@@ -586,21 +583,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         FUZZ_CHECK(undeclared == nullptr);
         const auto& m = r.value();
+        const ModelFacts& f = m.facts();
         const auto* fm_schema = lookup(parsed.front_matter, "schema");
-        FUZZ_CHECK(m.name == in.model_name);
-        FUZZ_CHECK(m.target == (fm_schema ? *fm_schema : in.schema) + "." + in.model_name);
-        FUZZ_CHECK(m.materialization == materialization);
-        FUZZ_CHECK(m.refs == parsed.refs && m.sources == parsed.sources);
+        FUZZ_CHECK(f.name == in.model_name);
+        FUZZ_CHECK(f.target == (fm_schema ? *fm_schema : in.schema) + "." + in.model_name);
+        FUZZ_CHECK(f.materialization == materialization);
+        FUZZ_CHECK(f.refs == parsed.refs && f.sources == parsed.sources);
         const auto* desc = lookup(parsed.front_matter, "description");
         const auto* key = lookup(parsed.front_matter, "unique_key");
         const auto* enabled = lookup(parsed.front_matter, "enabled");
         const auto* tags = lookup(parsed.front_matter, "tags");
         const auto* macros = lookup(parsed.front_matter, "macros");
-        FUZZ_CHECK(m.description == (desc ? std::optional<std::string>(*desc) : std::nullopt));
+        FUZZ_CHECK(f.description == (desc ? std::optional<std::string>(*desc) : std::nullopt));
         FUZZ_CHECK(m.unique_key == (key ? std::optional<std::string>(*key) : std::nullopt));
-        FUZZ_CHECK(m.enabled == !(enabled && *enabled == "false"));
+        FUZZ_CHECK(f.enabled == !(enabled && *enabled == "false"));
         if (fuzz::valid_utf8(in.raw_sql)) {
-            FUZZ_CHECK(m.tags == (tags ? list_value(*tags) : StrList{}));
+            FUZZ_CHECK(f.tags == (tags ? list_value(*tags) : StrList{}));
             FUZZ_CHECK(m.macros == (macros ? list_value(*macros) : StrList{}));
         }
 

@@ -12,11 +12,12 @@ using replace::append_all;
 
 namespace {
 
-// `Model` is const ResolvedModel& (fields copied) or ResolvedModel (moved).
+// `Model` is const ResolvedModel& (facts shared) or ResolvedModel (facts moved).
 template <typename Model>
 Result<CompiledModel> wrap(Model&& model) {
-    const std::string_view m = model.materialization;
-    const std::string_view t = model.target;
+    const ModelFacts& facts = model.facts();
+    const std::string_view m = facts.materialization;
+    const std::string_view t = facts.target;
     const std::string_view sql = model.resolved_sql;
     std::string ddl;
     if (m == "view") {
@@ -35,10 +36,9 @@ Result<CompiledModel> wrap(Model&& model) {
             append_all(ddl, {"INSERT INTO ", t, "\n", sql});
         }
     } else {
-        return InvalidMaterialization{model.name, model.materialization};
+        return InvalidMaterialization{facts.name, facts.materialization};
     }
     CompiledModel out;
-    out.name = std::forward<Model>(model).name;
     if (ddl.empty()) {
         out.text = std::forward<Model>(model).resolved_sql;
     } else {
@@ -46,13 +46,7 @@ Result<CompiledModel> wrap(Model&& model) {
         out.sql_at = ddl.size() - sql.size();
         out.text = std::move(ddl);
     }
-    out.target = std::forward<Model>(model).target;
-    out.materialization = std::forward<Model>(model).materialization;
-    out.refs = std::forward<Model>(model).refs;
-    out.sources = std::forward<Model>(model).sources;
-    out.description = std::forward<Model>(model).description;
-    out.tags = std::forward<Model>(model).tags;
-    out.enabled = model.enabled;
+    out.shared = std::forward<Model>(model).shared;
     return out;
 }
 

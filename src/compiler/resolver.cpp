@@ -152,12 +152,13 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
                                     StrPairList source_pairs,
                                     const std::optional<parser::Header>& front_matter) {
     ResolvedModel out;
+    ModelFacts facts;
     std::string_view effective_schema = schema_;
     if (front_matter) {
         const parser::Header& fm = *front_matter;
-        if (const auto v = fm.find("description")) out.description = *v;
-        if (const auto v = fm.find("tags")) out.tags = list_rule(*v);
-        if (const auto v = fm.find("enabled")) out.enabled = *v != "false";
+        if (const auto v = fm.find("description")) facts.description = *v;
+        if (const auto v = fm.find("tags")) facts.tags = list_rule(*v);
+        if (const auto v = fm.find("enabled")) facts.enabled = *v != "false";
         if (const auto v = fm.find("schema")) effective_schema = *v;
         if (const auto v = fm.find("macros")) out.macros = list_rule(*v);
         if (const auto v = fm.find("unique_key")) out.unique_key = *v;
@@ -236,12 +237,13 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
         sql = std::move(with);
     }
 
-    out.name.assign(model_name);
+    facts.name.assign(model_name);
+    facts.target = concat({effective_schema, ".", model_name});
+    facts.materialization.assign(materialization);
+    facts.refs = std::move(refs);
+    facts.sources = std::move(source_pairs);
+    out.shared = std::make_shared<const ModelFacts>(std::move(facts));
     out.resolved_sql = std::move(sql);
-    out.target = concat({effective_schema, ".", model_name});
-    out.materialization.assign(materialization);
-    out.refs = std::move(refs);
-    out.sources = std::move(source_pairs);
     return out;
 }
 

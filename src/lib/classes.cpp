@@ -31,6 +31,18 @@ constexpr PyGetSetDef field(const char* name) {
     return PyGetSetDef{name, &getter<Member>, nullptr, nullptr, nullptr};
 }
 
+// A field of the facts that record class T shares.
+template <typename T, auto Member>
+PyObject* fact_getter(PyObject* self, void*) {
+    if (!has_record(self)) return nullptr;
+    return to_py(std::invoke(Member, record<T>(self).facts()));
+}
+
+template <typename T, auto Member>
+constexpr PyGetSetDef fact(const char* name) {
+    return PyGetSetDef{name, &fact_getter<T, Member>, nullptr, nullptr, nullptr};
+}
+
 template <typename T>
 void dealloc(PyObject* self) {
     if (void* rec = reinterpret_cast<Instance*>(self)->rec) static_cast<T*>(rec)->~T();
@@ -121,30 +133,30 @@ PyGetSetDef parsed_sql_fields[] = {
 };
 
 PyGetSetDef compiled_model_fields[] = {
-    field<&CompiledModel::name>("name"),
+    fact<CompiledModel, &ModelFacts::name>("name"),
     field<&CompiledModel::compiled_sql>("compiled_sql"),
     field<&CompiledModel::ddl>("ddl"),
-    field<&CompiledModel::target>("target"),
-    field<&CompiledModel::materialization>("materialization"),
-    field<&CompiledModel::refs>("refs"),
-    field<&CompiledModel::sources>("sources"),
-    field<&CompiledModel::description>("description"),
-    field<&CompiledModel::tags>("tags"),
-    field<&CompiledModel::enabled>("enabled"),
+    fact<CompiledModel, &ModelFacts::target>("target"),
+    fact<CompiledModel, &ModelFacts::materialization>("materialization"),
+    fact<CompiledModel, &ModelFacts::refs>("refs"),
+    fact<CompiledModel, &ModelFacts::sources>("sources"),
+    fact<CompiledModel, &ModelFacts::description>("description"),
+    fact<CompiledModel, &ModelFacts::tags>("tags"),
+    fact<CompiledModel, &ModelFacts::enabled>("enabled"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef resolved_model_fields[] = {
-    field<&ResolvedModel::name>("name"),
+    fact<ResolvedModel, &ModelFacts::name>("name"),
     field<&ResolvedModel::resolved_sql>("resolved_sql"),
-    field<&ResolvedModel::target>("target"),
-    field<&ResolvedModel::materialization>("materialization"),
-    field<&ResolvedModel::refs>("refs"),
-    field<&ResolvedModel::sources>("sources"),
+    fact<ResolvedModel, &ModelFacts::target>("target"),
+    fact<ResolvedModel, &ModelFacts::materialization>("materialization"),
+    fact<ResolvedModel, &ModelFacts::refs>("refs"),
+    fact<ResolvedModel, &ModelFacts::sources>("sources"),
     field<&ResolvedModel::macros>("macros"),
-    field<&ResolvedModel::description>("description"),
-    field<&ResolvedModel::tags>("tags"),
-    field<&ResolvedModel::enabled>("enabled"),
+    fact<ResolvedModel, &ModelFacts::description>("description"),
+    fact<ResolvedModel, &ModelFacts::tags>("tags"),
+    fact<ResolvedModel, &ModelFacts::enabled>("enabled"),
     field<&ResolvedModel::unique_key>("unique_key"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

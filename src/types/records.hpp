@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,22 +47,33 @@ struct ParsedSQL {
     std::optional<StrMap> front_matter;
 };
 
-struct ResolvedModel {
+// What a resolved model and the model compiled from it both say. Built once by
+// the resolver and never changed after: compiling shares it instead of copying.
+struct ModelFacts {
     std::string name;
-    std::string resolved_sql;
     std::string target;
     std::string materialization;
     StrList refs;
     StrPairList sources;
-    StrList macros;
     std::optional<std::string> description;
     StrList tags;
     bool enabled = true;
+    bool operator==(const ModelFacts&) const = default;
+};
+
+// A record whose facts are shared; every record made holds some.
+struct WithFacts {
+    std::shared_ptr<const ModelFacts> shared;
+    const ModelFacts& facts() const { return *shared; }
+};
+
+struct ResolvedModel : WithFacts {
+    std::string resolved_sql;
+    StrList macros;
     std::optional<std::string> unique_key;
 };
 
-struct CompiledModel {
-    std::string name;
+struct CompiledModel : WithFacts {
     // The DDL and the compiled SQL share one text: every DDL ends in the SQL,
     // which is then the text from sql_at on. Without DDL the text is the SQL.
     std::string text;
@@ -69,14 +81,6 @@ struct CompiledModel {
     std::size_t sql_at = 0;
     std::string_view compiled_sql() const { return std::string_view(text).substr(sql_at); }
     std::string_view ddl() const { return std::string_view(text).substr(0, ddl_size); }
-
-    std::string target;
-    std::string materialization;
-    StrList refs;
-    StrPairList sources;
-    std::optional<std::string> description;
-    StrList tags;
-    bool enabled = true;
 };
 
 struct ValidationError {

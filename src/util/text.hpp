@@ -13,7 +13,7 @@ namespace tovik::text {
 inline std::size_t ws_len_at(std::string_view s, std::size_t i) {
     const auto n = s.size() - i;
     const auto b0 = static_cast<unsigned char>(s[i]);
-    if ((b0 >= 0x09 && b0 <= 0x0D) || b0 == 0x20) return 1;
+    if (b0 < 0x80) return (b0 >= 0x09 && b0 <= 0x0D) || b0 == 0x20;
     if (b0 == 0xC2 && n >= 2) {
         const auto b1 = static_cast<unsigned char>(s[i + 1]);
         return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;

@@ -168,6 +168,23 @@ private:
     std::string_view needle_;
 };
 
+// A replacement as the pieces it is joined from, views into the caller's names
+// and maps: the one-scan paths then build no string but the result.
+struct Rep {
+    std::string_view part[5];
+
+    std::size_t size() const {
+        std::size_t n = 0;
+        for (auto p : part) n += p.size();
+        return n;
+    }
+    unsigned char back() const {
+        for (std::size_t i = 5; i-- > 0;)
+            if (!part[i].empty()) return static_cast<unsigned char>(part[i].back());
+        return 0;
+    }
+};
+
 inline void append_all(std::string& out, std::initializer_list<std::string_view> parts) {
     std::size_t n = out.size();
     for (auto p : parts) n += p.size();

@@ -126,6 +126,10 @@ def test_front_matter_schema(vars, expected):
         ("unique_key: a\nunique_key: b", "unique_key", "b"),
         ("tags: a\ntags: [b, c]", "tags", ["b", "c"]),
         ("description: x\ndescription:", "description", ""),
+        # Long headers: keys before, among and after the first few lines.
+        ("schema: a\n" + "k: v\n" * 9 + "schema: b", "target", "b.daily"),
+        ("unique_key: k\n" + "k: v\n" * 9 + "tags: [x, y]", "unique_key", "k"),
+        ("unique_key: k\n" + "k: v\n" * 9 + "tags: [x, y]", "tags", ["x", "y"]),
     ],
 )
 def test_front_matter_settings(header, field, value):

@@ -4,6 +4,7 @@
 #include "compiler/parser.hpp"
 #include "compiler/resolver.hpp"
 #include "compiler/scanner.hpp"
+#include "util/text.hpp"
 
 namespace tovik::compiler::batch {
 
@@ -74,7 +75,9 @@ std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
                                         const Take<ResolvedModel>& take) {
     resolver::Plan plan(schema, vars, sources, ephemerals);
     std::vector<scanner::Hit> hits;
-    for (const auto& m : models) {
+    for (std::size_t k = 0; k < models.size(); ++k) {
+        const auto& m = models[k];
+        if (k + 1 < models.size()) text::prefetch(models[k + 1].raw_sql);
         auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
         if (!r.ok()) return std::move(r.error());
         if (!take(std::move(r.value()))) break;
@@ -100,7 +103,9 @@ Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& m
 
 std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models,
                                          const Take<CompiledModel>& take) {
-    for (const ResolvedModel* m : models) {
+    for (std::size_t k = 0; k < models.size(); ++k) {
+        const ResolvedModel* m = models[k];
+        if (k + 1 < models.size()) text::prefetch(models[k + 1]->resolved_sql);
         auto r = ddl::wrap_ddl(*m);
         if (!r.ok()) return std::move(r.error());
         if (!take(std::move(r.value()))) break;

@@ -51,7 +51,10 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
                               const std::optional<std::string>& select) {
     PipelineResult result;
     result.parsed_models.reserve(raw_models.size());
-    for (const auto& raw : raw_models) result.parsed_models.push_back(to_parsed_model(raw));
+    for (std::size_t k = 0; k < raw_models.size(); ++k) {
+        if (k + 1 < raw_models.size()) text::prefetch(raw_models[k + 1].raw_sql);
+        result.parsed_models.push_back(to_parsed_model(raw_models[k]));
+    }
 
     const auto models = refs_of(result.parsed_models);
     std::size_t unresolved = 0;

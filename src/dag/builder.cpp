@@ -29,12 +29,16 @@ std::size_t Dag::home(std::string_view name, std::uint32_t& tag) const {
     return h & (slots_.size() - 1);
 }
 
-void Dag::prefetch(std::string_view name) const {
+void Dag::prefetch(std::string_view name, bool node) const {
     // An index of less than half a megabyte stays in the cache anyway.
     constexpr std::size_t kCached = std::size_t{1} << 16;
     if (slots_.size() < kCached) return;
     std::uint32_t tag = 0;
-    __builtin_prefetch(&slots_[home(name, tag)]);
+    const Slot& s = slots_[home(name, tag)];
+    if (!node)
+        __builtin_prefetch(&s);
+    else if (s.node != END)
+        __builtin_prefetch(&graph.nodes[s.node]);
 }
 
 void Dag::index_names(std::vector<std::uint32_t>* found) {
@@ -100,11 +104,15 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
-    constexpr std::size_t kAhead = 8;  // models whose refs are fetched ahead
+    // The slots of the refs of models a few places ahead, and the nodes in
+    // them for models half as far ahead.
+    constexpr std::size_t kAhead = 8;
     std::size_t missing = 0;
     for (std::size_t i = 0; i < models.size(); ++i) {
         if (i + kAhead < models.size())
             for (const auto& ref : models[i + kAhead]->refs) dag.prefetch(ref);
+        if (i + kAhead / 2 < models.size())
+            for (const auto& ref : models[i + kAhead / 2]->refs) dag.prefetch(ref, true);
         const ParsedModel* m = models[i];
         const auto target = target_of[i];
         for (const auto& ref : m->refs) {

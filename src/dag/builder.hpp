@@ -62,7 +62,9 @@ struct Dag {
     // Starts fetching the memory that find(name) reads first: in a graph of
     // millions of nodes each look-up misses the cache, and the caller can
     // overlap the misses of names it will look up soon.
-    void prefetch(std::string_view name) const;
+    // With `node` set, the node that the name's first slot holds is fetched
+    // too: that slot must have been asked for a while before.
+    void prefetch(std::string_view name, bool node = false) const;
     bool contains(std::string_view name) const { return find(name) != END; }
 
     // Indexes every node's name; called once the last node is added. With

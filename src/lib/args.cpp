@@ -60,6 +60,8 @@ bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
           Bound& out) {
     if (nargs > static_cast<Py_ssize_t>(p.count)) return too_many_positional(p, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
+    // The usual call: positional arguments only, every required one given.
+    if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(p.required)) return true;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)

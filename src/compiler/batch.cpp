@@ -25,24 +25,13 @@ Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hi
     const std::string_view body = sections.body;
     // All hits first, so that each list is allocated once at its size.
     hits.clear();
-    std::size_t count[3] = {};
     scanner::Hit buffer[16];
     scanner::Cursor cursor(body);
-    for (std::size_t n; (n = cursor.take(buffer, 16)) > 0;) {
-        for (std::size_t k = 0; k < n; ++k) ++count[static_cast<int>(buffer[k].form)];
+    for (std::size_t n; (n = cursor.take(buffer, 16)) > 0;)
         hits.insert(hits.end(), buffer, buffer + n);
-    }
     StrList refs;
     StrPairList sources;
-    refs.reserve(count[static_cast<int>(scanner::Form::Ref)]);
-    sources.reserve(count[static_cast<int>(scanner::Form::Source)]);
-    for (const auto& hit : hits) {
-        if (hit.form == scanner::Form::Ref)
-            refs.emplace_back(hit.group[0].of(body));
-        else if (hit.form == scanner::Form::Source)
-            sources.emplace_back(std::string(hit.group[0].of(body)),
-                                 std::string(hit.group[1].of(body)));
-    }
+    parser::append_names(body, hits, refs, sources, nullptr);
     return plan.resolve(body, &hits, model_name, materialization, std::move(refs),
                         std::move(sources), sections.front_matter);
 }

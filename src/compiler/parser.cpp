@@ -93,20 +93,16 @@ std::optional<std::string_view> Header::find(std::string_view key) const {
     return std::nullopt;
 }
 
-void Header::push(const Entry& e) {
+void Header::add(std::string_view key, std::string_view value, bool built) {
+    Entry e{key, value, std::string_view::npos, 0};
+    if (built) {
+        e = {key, {}, built_.size(), value.size()};
+        built_ += value;
+    }
     if (count_ < kInline)
         first_[count_++] = e;
     else
         more_.push_back(e);
-}
-
-void Header::add(std::string_view key, std::string_view value) {
-    push({key, value, std::string_view::npos, 0});
-}
-
-void Header::add_built(std::string_view key, std::string_view value) {
-    push({key, {}, built_.size(), value.size()});
-    built_ += value;
 }
 
 Sections split(std::string_view raw_sql) {
@@ -115,7 +111,7 @@ Sections split(std::string_view raw_sql) {
     if (header) {
         auto& fm = out.front_matter.emplace();
         read_header(*header, [&](std::string_view key, std::string_view value, bool built) {
-            built ? fm.add_built(key, value) : fm.add(key, value);
+            fm.add(key, value, built);
         });
     }
     return out;
@@ -132,6 +128,28 @@ void make_room(List& list, std::size_t more) {
 }
 
 }  // namespace
+
+void append_names(std::string_view body, std::span<const scanner::Hit> hits, StrList& refs,
+                  StrPairList& sources, StrList* variables) {
+    std::size_t count[3] = {};
+    for (const auto& hit : hits) ++count[static_cast<int>(hit.form)];
+    make_room(refs, count[static_cast<int>(scanner::Form::Ref)]);
+    make_room(sources, count[static_cast<int>(scanner::Form::Source)]);
+    if (variables != nullptr) make_room(*variables, count[static_cast<int>(scanner::Form::Var)]);
+    for (const auto& hit : hits) {
+        switch (hit.form) {
+            case scanner::Form::Ref:
+                refs.emplace_back(hit.group[0].of(body));
+                break;
+            case scanner::Form::Source:
+                sources.emplace_back(hit.group[0].of(body), hit.group[1].of(body));
+                break;
+            case scanner::Form::Var:
+                if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
+                break;
+        }
+    }
+}
 
 // The hits go through a buffer, so that a short text's lists are allocated
 // once at their final size rather than grown by doubling from one.
@@ -153,25 +171,7 @@ void collect(std::string_view body, StrList& refs, StrPairList& sources, StrList
     for (bool more = true; more;) {
         const std::size_t n = cursor.take(hits, kBuffer);
         more = n == kBuffer;
-        std::size_t count[3] = {};
-        for (std::size_t k = 0; k < n; ++k) ++count[static_cast<int>(hits[k].form)];
-        make_room(refs, count[static_cast<int>(scanner::Form::Ref)]);
-        make_room(sources, count[static_cast<int>(scanner::Form::Source)]);
-        if (variables != nullptr) make_room(*variables, count[static_cast<int>(scanner::Form::Var)]);
-        for (std::size_t k = 0; k < n; ++k) {
-            const auto& hit = hits[k];
-            switch (hit.form) {
-                case scanner::Form::Ref:
-                    refs.emplace_back(hit.group[0].of(body));
-                    break;
-                case scanner::Form::Source:
-                    sources.emplace_back(hit.group[0].of(body), hit.group[1].of(body));
-                    break;
-                case scanner::Form::Var:
-                    if (variables != nullptr) variables->emplace_back(hit.group[0].of(body));
-                    break;
-            }
-        }
+        append_names(body, {hits, n}, refs, sources, variables);
     }
 }
 

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "compiler/scanner.hpp"
 #include "types/records.hpp"
 
 namespace tovik::compiler::parser {
@@ -23,10 +25,8 @@ ParsedSQL parse(std::string_view raw_sql);
 class Header {
 public:
     std::optional<std::string_view> find(std::string_view key) const;
-    // A value as written, viewing the text.
-    void add(std::string_view key, std::string_view value);
-    // A value built from the text: copied in.
-    void add_built(std::string_view key, std::string_view value);
+    // A value as written views the text; a `built` one is copied in.
+    void add(std::string_view key, std::string_view value, bool built);
 
 private:
     struct Entry {
@@ -43,7 +43,6 @@ private:
     // string's buffer moves with a header that is moved.
     std::string built_;
     std::string_view value_of(const Entry& e) const;
-    void push(const Entry& e);
 };
 
 // The two parts of a model text; the body is a view of the text.
@@ -52,6 +51,11 @@ struct Sections {
     std::string_view body;
 };
 Sections split(std::string_view raw_sql);
+
+// Appends the names that hits of `body` hold, in order, each list grown once;
+// placeholders only where `variables` is given.
+void append_names(std::string_view body, std::span<const scanner::Hit> hits, StrList& refs,
+                  StrPairList& sources, StrList* variables);
 
 // Appends the references of a body in order of appearance; placeholders only
 // where `variables` is given.

@@ -52,7 +52,7 @@ Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, cons
     : e_(std::move(entries)), limits_(limits) {
     build_index();
     for (const auto& [k, v] : e_) {
-        if (k.find_first_of("{}") != npos) brace_free_ = false;
+        if (replace::has_brace(k)) brace_free_ = false;
         max_content_ = std::max(max_content_, k.size() + 2);
     }
     if (brace_free_) {
@@ -82,7 +82,7 @@ Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, cons
         for (const auto& [k, v] : e_) edge_safe_.push_back(edge_safe(v));
     }
     value_brace_free_.reserve(e_.size());
-    for (const auto& [k, v] : e_) value_brace_free_.push_back(v.find_first_of("{}") == npos);
+    for (const auto& [k, v] : e_) value_brace_free_.push_back(!replace::has_brace(v));
     stamp_plain_.assign(e_.size(), 0);
     stamp_spaced_.assign(e_.size(), 0);
 }

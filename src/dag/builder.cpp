@@ -29,16 +29,22 @@ std::size_t Dag::home(std::string_view name, std::uint32_t& tag) const {
     return h & (slots_.size() - 1);
 }
 
-void Dag::prefetch(std::string_view name, bool node) const {
-    // An index of less than half a megabyte stays in the cache anyway.
-    constexpr std::size_t kCached = std::size_t{1} << 16;
-    if (slots_.size() < kCached) return;
+namespace {
+// An index of less than half a megabyte stays in the cache anyway.
+constexpr std::size_t kCachedSlots = std::size_t{1} << 16;
+}  // namespace
+
+void Dag::prefetch(std::string_view name) const {
+    if (slots_.size() < kCachedSlots) return;
     std::uint32_t tag = 0;
-    const Slot& s = slots_[home(name, tag)];
-    if (!node)
-        __builtin_prefetch(&s);
-    else if (s.node != END)
-        __builtin_prefetch(&graph.nodes[s.node]);
+    __builtin_prefetch(&slots_[home(name, tag)]);
+}
+
+void Dag::prefetch_node(std::string_view name) const {
+    if (slots_.size() < kCachedSlots) return;
+    std::uint32_t tag = 0;
+    if (const std::uint32_t node = slots_[home(name, tag)].node; node != END)
+        __builtin_prefetch(&graph.nodes[node]);
 }
 
 void Dag::index_names(std::vector<std::uint32_t>* found) {
@@ -112,7 +118,7 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
         if (i + kAhead < models.size())
             for (const auto& ref : models[i + kAhead]->refs) dag.prefetch(ref);
         if (i + kAhead / 2 < models.size())
-            for (const auto& ref : models[i + kAhead / 2]->refs) dag.prefetch(ref, true);
+            for (const auto& ref : models[i + kAhead / 2]->refs) dag.prefetch_node(ref);
         const ParsedModel* m = models[i];
         const auto target = target_of[i];
         for (const auto& ref : m->refs) {

@@ -59,12 +59,12 @@ struct Dag {
     // The node of a name, END when no node carries it. A name shared by several
     // models maps to the node of the last of them.
     std::uint32_t find(std::string_view name) const;
-    // Starts fetching the memory that find(name) reads first: in a graph of
-    // millions of nodes each look-up misses the cache, and the caller can
-    // overlap the misses of names it will look up soon.
-    // With `node` set, the node that the name's first slot holds is fetched
-    // too: that slot must have been asked for a while before.
-    void prefetch(std::string_view name, bool node = false) const;
+    // Start fetching the memory that find(name) reads: in a graph of millions
+    // of nodes each look-up misses the cache, and the caller can overlap the
+    // misses of names it will look up soon. First the name's slot; then, once
+    // that has had time to arrive, the node it holds.
+    void prefetch(std::string_view name) const;
+    void prefetch_node(std::string_view name) const;
     bool contains(std::string_view name) const { return find(name) != END; }
 
     // Indexes every node's name; called once the last node is added. With

@@ -1,5 +1,7 @@
 #include "compiler/substitution.hpp"
 
+#include "util/interrupt.hpp"
+
 #include <algorithm>
 
 namespace tovik::compiler::substitution {
@@ -109,7 +111,9 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
             ++passes;  // this pass would change nothing
             break;
         }
+        const std::uint64_t before = work_;
         const Step st = step(text);
+        util::work(work_ - before);
         if (st == Step::Over) return give_up(text, limit - passes, passes, res);
         ++passes;
         if (st == Step::Same) break;

@@ -2,6 +2,7 @@
 #include "lib/classes.hpp"
 #include "lib/functions.hpp"
 #include "lib/trap.hpp"
+#include "util/interrupt.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -137,6 +138,10 @@ bool module_body(PyObject* module) {
     return true;
 }
 
+// A pending signal stops a long call with the exception its handler raised.
+// Only the main thread runs handlers; elsewhere this finds nothing to do.
+bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
+
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
 
@@ -151,6 +156,7 @@ PyObject* init() {
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
     if (panic_type() == nullptr) return nullptr;
+    util::set_stop_check(&signal_pending);
     Ref module(PyModule_Create(&kModule));
     if (!module || !module_body(module.get())) return nullptr;
     g_module = Py_NewRef(module.get());

@@ -1,6 +1,7 @@
 #include "lib/trap.hpp"
 
 #include "errors/error.hpp"
+#include "util/interrupt.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,9 @@ void raise_current_fault() noexcept {
     try {
         try {
             throw;
+        } catch (const util::Interrupted&) {
+            // The stop check has set the exception its signal handler raised.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         } catch (const SizeLimitExceeded& e) {
             PyErr_SetString(PyExc_MemoryError, e.what());
         } catch (const std::bad_alloc&) {

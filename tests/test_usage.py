@@ -136,8 +136,10 @@ def test_refused_at_run_time(code, exc, mypy_code):
         exec(code, namespace)
 
 
-def test_accepted_at_run_time(tmp_path):
-    result = run(["-c", ACCEPTED], tmp_path)
+@pytest.mark.parametrize("args", [["-c", ACCEPTED], [str(ROOT / "examples" / "run.py")]],
+                         ids=["accepted", "example"])
+def test_runs(tmp_path, args):
+    result = run(args, tmp_path)
     assert result.returncode == 0, result.stderr
 
 

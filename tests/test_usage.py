@@ -1,13 +1,18 @@
 """What a user meets first: the README's code, the example, and type stubs that
 accept what the module accepts and refuse what it refuses."""
 
+import ast
 import os
 import re
 import subprocess
 import sys
+import types
+import typing
 from pathlib import Path
 
 import pytest
+
+import tovik._core as core
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -100,6 +105,54 @@ suggestions: list[str | None] = [e.suggestion for e in errors]
 """
 
 
+def stub_properties():
+    """(class name, attribute, annotation) for every property of the stubs."""
+    tree = ast.parse((ROOT / "python" / "tovik" / "_core.pyi").read_text())
+    for cls in tree.body:
+        if isinstance(cls, ast.ClassDef):
+            for fn in cls.body:
+                if isinstance(fn, ast.FunctionDef) and any(
+                        isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+                    yield cls.name, fn.name, eval(ast.unparse(fn.returns))
+
+
+def conforms(value, annotation):
+    origin, args = typing.get_origin(annotation), typing.get_args(annotation)
+    if origin is types.UnionType:
+        return any(conforms(value, a) for a in args)
+    if annotation is None:
+        return value is None
+    if origin is list:
+        return type(value) is list and all(conforms(v, args[0]) for v in value)
+    if origin is tuple:
+        return (type(value) is tuple and len(value) == len(args)
+                and all(map(conforms, value, args)))
+    if origin is dict:
+        return type(value) is dict and all(
+            conforms(k, args[0]) and conforms(v, args[1]) for k, v in value.items())
+    return type(value) is annotation
+
+
+def record_samples():
+    """Instances of every record class, with each optional field once set and
+    once absent and every list holding items."""
+    full = ("---\ndescription: d\nunique_key: id\ntags: [a]\nmacros: f\n---\n"
+            "select {{ v }}, f(1) from ref('m') join source('s', 't')")
+    args = ("x", "s", "table_incremental", {"v": "1"}, {"s": core.SourceInfo("", "raw")})
+    dag, _, parsed, errors = core.build_pipeline(
+        [("x", full), ("y", "---\nmaterialization: view\n---\nselect 1 from ref('x')")],
+        ["s"])
+    near = [core.ParsedModel("orders", [], []), core.ParsedModel("b", ["order"], [])]
+    errors += core.validate_dag(core.build_dag(near), near, [])
+    resolved = [core.resolve_model(full, *args), core.resolve_model("select 1", *args)]
+    return [
+        core.parse_sql(full), core.parse_sql("select 1"), *resolved,
+        *core.batch_wrap_ddl(resolved), *parsed, *errors,
+        *core.find_macro_calls("f(1, 2)", ["f"]), core.SourceInfo("db", "raw"),
+        core.EphemeralModel("e", "select 1", ["d"]),
+    ]
+
+
 def run(args, cwd):
     return subprocess.run([sys.executable, *args], cwd=cwd, capture_output=True, text=True)
 
@@ -141,6 +194,20 @@ def test_refused_at_run_time(code, exc, mypy_code):
 def test_runs(tmp_path, args):
     result = run(args, tmp_path)
     assert result.returncode == 0, result.stderr
+
+
+def test_attributes_read_as_the_stubs_say():
+    samples = record_samples()
+    for cls, attr, annotation in stub_properties():
+        values = [getattr(r, attr) for r in samples if type(r).__name__ == cls]
+        assert values, f"no sample of {cls}"
+        bad = [v for v in values if not conforms(v, annotation)]
+        assert not bad, f"{cls}.{attr} -> {annotation}: {bad}"
+    # Each optional field was seen both set and absent.
+    for cls, attr, annotation in stub_properties():
+        if typing.get_origin(annotation) is types.UnionType:
+            kinds = {getattr(r, attr) is None for r in samples if type(r).__name__ == cls}
+            assert kinds == {True, False}, f"{cls}.{attr}"
 
 
 def test_stubs_match_the_built_module(mypy):

@@ -105,15 +105,19 @@ suggestions: list[str | None] = [e.suggestion for e in errors]
 """
 
 
-def stub_properties():
-    """(class name, attribute, annotation) for every property of the stubs."""
+def stub_results():
+    """(owner, name, annotation) for every property and function of the stubs;
+    the owner of a function is None."""
     tree = ast.parse((ROOT / "python" / "tovik" / "_core.pyi").read_text())
-    for cls in tree.body:
-        if isinstance(cls, ast.ClassDef):
-            for fn in cls.body:
+    names = vars(core)
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            yield None, node.name, eval(ast.unparse(node.returns), names)
+        if isinstance(node, ast.ClassDef):
+            for fn in node.body:
                 if isinstance(fn, ast.FunctionDef) and any(
                         isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
-                    yield cls.name, fn.name, eval(ast.unparse(fn.returns))
+                    yield node.name, fn.name, eval(ast.unparse(fn.returns), names)
 
 
 def conforms(value, annotation):
@@ -133,24 +137,39 @@ def conforms(value, annotation):
     return type(value) is annotation
 
 
-def record_samples():
-    """Instances of every record class, with each optional field once set and
-    once absent and every list holding items."""
+def samples():
+    """The result of every function, by name, and instances of every record
+    class, with each optional field once set and once absent and every list
+    holding items."""
     full = ("---\ndescription: d\nunique_key: id\ntags: [a]\nmacros: f\n---\n"
             "select {{ v }}, f(1) from ref('m') join source('s', 't')")
     args = ("x", "s", "table_incremental", {"v": "1"}, {"s": core.SourceInfo("", "raw")})
-    dag, _, parsed, errors = core.build_pipeline(
-        [("x", full), ("y", "---\nmaterialization: view\n---\nselect 1 from ref('x')")],
-        ["s"])
+    raw = [("x", full), ("y", "---\nmaterialization: view\n---\nselect 1 from ref('x')")]
     near = [core.ParsedModel("orders", [], []), core.ParsedModel("b", ["order"], [])]
-    errors += core.validate_dag(core.build_dag(near), near, [])
+    pipeline = core.build_pipeline(raw, ["s"], "x+")
+    dag = pipeline[0]
     resolved = [core.resolve_model(full, *args), core.resolve_model("select 1", *args)]
-    return [
-        core.parse_sql(full), core.parse_sql("select 1"), *resolved,
-        *core.batch_wrap_ddl(resolved), *parsed, *errors,
-        *core.find_macro_calls("f(1, 2)", ["f"]), core.SourceInfo("db", "raw"),
-        core.EphemeralModel("e", "select 1", ["d"]),
-    ]
+    results = {
+        "parse_sql": [core.parse_sql(full), core.parse_sql("select 1")],
+        "compile_model": [core.compile_model(full, *args)],
+        "resolve_model": resolved,
+        "wrap_ddl": [core.wrap_ddl(r) for r in resolved],
+        "find_macro_calls": [core.find_macro_calls("f(1, 2)", ["f"])],
+        "build_dag": [dag],
+        "validate_dag": [core.validate_dag(core.build_dag(near), near, [])],
+        "topo_sort": [core.topo_sort(dag)],
+        "dag_edges": [core.dag_edges(dag)],
+        "build_pipeline": [pipeline],
+        "batch_resolve": [core.batch_resolve(raw, *args[1:])],
+        "batch_wrap_ddl": [core.batch_wrap_ddl(resolved)],
+        "select_models": [core.select_models(dag, "+y")],
+    }
+    records = [core.SourceInfo("db", "raw"), core.EphemeralModel("e", "select 1", ["d"])]
+    for values in results.values():
+        for value in values:
+            for item in value if isinstance(value, (list, tuple)) else [value]:
+                records += item if isinstance(item, list) else [item]
+    return results, records
 
 
 def run(args, cwd):
@@ -196,18 +215,21 @@ def test_runs(tmp_path, args):
     assert result.returncode == 0, result.stderr
 
 
-def test_attributes_read_as_the_stubs_say():
-    samples = record_samples()
-    for cls, attr, annotation in stub_properties():
-        values = [getattr(r, attr) for r in samples if type(r).__name__ == cls]
-        assert values, f"no sample of {cls}"
+def test_results_are_what_the_stubs_say():
+    results, records = samples()
+    optional = {}
+    for owner, name, annotation in stub_results():
+        if owner is None:
+            values = results[name]
+        else:
+            values = [getattr(r, name) for r in records if type(r).__name__ == owner]
+        assert values, f"no sample of {owner}.{name}"
         bad = [v for v in values if not conforms(v, annotation)]
-        assert not bad, f"{cls}.{attr} -> {annotation}: {bad}"
-    # Each optional field was seen both set and absent.
-    for cls, attr, annotation in stub_properties():
-        if typing.get_origin(annotation) is types.UnionType:
-            kinds = {getattr(r, attr) is None for r in samples if type(r).__name__ == cls}
-            assert kinds == {True, False}, f"{cls}.{attr}"
+        assert not bad, f"{owner}.{name} -> {annotation}: {bad}"
+        if owner and typing.get_origin(annotation) is types.UnionType:
+            optional[owner, name] = {v is None for v in values}
+    # Each optional attribute was seen both set and absent.
+    assert all(kinds == {True, False} for kinds in optional.values()), optional
 
 
 def test_stubs_match_the_built_module(mypy):

@@ -21,7 +21,8 @@ ROOT = Path(__file__).resolve().parent.parent
 README_BLOCK = re.compile(
     r"^```python\n(?P<code>.*?)^```\n(?:\nprints[^\n]*\n\n```text\n(?P<out>.*?)^```$)?",
     re.S | re.M)
-README_BLOCKS = [(m["code"], m["out"]) for m in README_BLOCK.finditer((ROOT / "README.md").read_text())]
+README_BLOCKS = [(m["code"], m["out"])
+                 for m in README_BLOCK.finditer((ROOT / "README.md").read_text())]
 
 # Every call that follows SETUP must fail at run time with the exception given
 # and be rejected by mypy with the error code given.

@@ -59,6 +59,7 @@ REFUSED = [
     ("core.parse_sql(b'select 1')", TypeError, "arg-type"),
     ("core.find_macro_calls('f(1)', {'f'})", TypeError, "arg-type"),
     ("core.select_models(dag, 'x', None)", TypeError, "arg-type"),
+    ("core.select_models(dag, 'x', ...)", TypeError, "arg-type"),
     ("core.select_models(dag, 'tag:x', {'m': {'x'}})", TypeError, "type-var"),
     ("core.build_pipeline([('m', 'select 1')], [], select=1)", TypeError, "arg-type"),
     ("core.validate_dag(dag, [], (s for s in ['shop']))", TypeError, "arg-type"),

@@ -33,8 +33,6 @@ __all__ = [
 #   TypeError: a str is never taken as a sequence of characters. Typing has no
 #   "any sequence but str", so a type checker lets a str through there
 #   (build_pipeline(models, "shop") type-checks and raises; write ["shop"]).
-# - A pair is a tuple (or a tuple subclass such as a NamedTuple) of exactly
-#   two str; a two-item list is refused.
 # - A "..." default means an empty dict, or for ParsedModel.tags an empty
 #   list; None is refused there.
 
@@ -153,8 +151,8 @@ class CompiledModel:
 
 @final
 class ValidationError:
-    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     # A finding returned as data; it is not an exception.
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     @property
     def model(self) -> str: ...
     @property

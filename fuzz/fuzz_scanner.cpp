@@ -15,7 +15,7 @@
 
 #include "common.hpp"
 #include "compiler/scanner.hpp"
-#include "util/regex.hpp"
+#include "support/regex.hpp"
 
 namespace {
 

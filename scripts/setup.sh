@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_apt=()
-for pkg in g++ pkg-config; do
+for pkg in g++; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 # The fuzzers alone use PCRE2, as the reference they compare the core with.

@@ -33,17 +33,31 @@ extern const HashKey g_hash_key;
 
 constexpr std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
 
-constexpr std::uint64_t load_le(const char* p, std::size_t n) {
-    if (!std::is_constant_evaluated() && n == 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-        return w;
-    }
+constexpr std::uint64_t load_slow(const char* p, std::size_t n) {
     std::uint64_t w = 0;
     for (std::size_t i = 0; i < n; ++i)
         w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     return w;
+}
+
+inline std::uint64_t load_fixed(const char* p, std::size_t n) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w) >> (64 - 8 * n);
+    return w;
+}
+
+// The n (0 to 8) bytes at p, little-endian; without a byte loop, since most
+// keys are short and end in such a tail.
+constexpr std::uint64_t load_le(const char* p, std::size_t n) {
+    if (std::is_constant_evaluated()) return load_slow(p, n);
+    if (n == 8) return load_fixed(p, 8);
+    if (n >= 4) return load_fixed(p, 4) | (load_fixed(p + n - 4, 4) << (8 * (n - 4)));
+    if (n == 0) return 0;
+    const auto byte = [&](std::size_t i) {
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    };
+    return byte(0) | byte(n >> 1) | byte(n - 1);
 }
 
 struct SipState {
@@ -108,3 +122,11 @@ template <typename V>
 using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
 }  // namespace tovik::util
+
+#ifdef __GLIBCXX__
+// libstdc++ stores each element's hash in its node only for hashes it does not
+// deem fast; this one is not, and without the stored hash every rehash and
+// every chain step would hash again.
+template <>
+struct std::__is_fast_hash<tovik::util::StringHash> : std::false_type {};
+#endif

@@ -1,9 +1,9 @@
 #include "dag/builder.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 #include "util/interrupt.hpp"
-#include <utility>
 
 namespace tovik::dag {
 
@@ -45,7 +45,8 @@ void Dag::index_names(std::vector<std::uint32_t>* found) {
     std::size_t ahead_hash[2 * kAhead] = {};
     const bool ahead = worth_prefetching();
     if (ahead)
-        for (std::size_t k = 0; k < kAhead && k < n; ++k) ahead_hash[k] = util::hash_bytes(graph.nodes[k].name);
+        for (std::size_t k = 0; k < kAhead && k < n; ++k)
+            ahead_hash[k] = util::hash_bytes(graph.nodes[k].name);
     for (std::uint32_t node = 0; node < n; ++node) {
         util::work(kVisitWork);
         std::size_t h;
@@ -132,22 +133,16 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
         const ParsedModel* m = models[i];
         util::work(kVisitWork * (1 + m->refs.size()));
         const auto target = target_of[i];
-        if (!ahead) {
-            for (const auto& ref : m->refs) {
-                const auto source = dag.find(ref);
-                if (source != END)
-                    dag.graph.add_edge(source, target);
-                else
-                    ++missing;
-            }
-            continue;
+        if (ahead) {
+            if (i + kAhead < models.size()) hash_refs(i + kAhead);
+            if (i + kAhead / 2 < models.size())
+                for (const std::size_t h : ref_hash[(i + kAhead / 2) % (kAhead + 1)])
+                    dag.prefetch_node(h);
         }
-        if (i + kAhead < models.size()) hash_refs(i + kAhead);
-        if (i + kAhead / 2 < models.size())
-            for (const std::size_t h : ref_hash[(i + kAhead / 2) % (kAhead + 1)]) dag.prefetch_node(h);
         const auto& hashes = ref_hash[i % (kAhead + 1)];
         for (std::size_t r = 0; r < m->refs.size(); ++r) {
-            const auto source = dag.find(m->refs[r], hashes[r]);
+            const std::string& ref = m->refs[r];
+            const auto source = dag.find(ref, ahead ? hashes[r] : util::hash_bytes(ref));
             if (source != END)
                 dag.graph.add_edge(source, target);
             else

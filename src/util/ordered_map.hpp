@@ -67,8 +67,6 @@ public:
     }
     V& operator[](std::string key) { return emplace_key(std::move(key)).first->second; }
 
-    bool operator==(const OrderedMap& other) const { return entries_ == other.entries_; }
-
 private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     // Up to this many entries a scan beats hashing the key: the usual front

@@ -43,7 +43,7 @@ constexpr std::uint64_t load_slow(const char* p, std::size_t n) {
 inline std::uint64_t load_fixed(const char* p, std::size_t n) {
     std::uint64_t w = 0;
     std::memcpy(&w, p, n);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w) >> (64 - 8 * n);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     return w;
 }
 

@@ -4,7 +4,7 @@
 #include "compiler/parser.hpp"
 #include "compiler/resolver.hpp"
 #include "compiler/scanner.hpp"
-#include "util/text.hpp"
+#include "util/prefetch.hpp"
 
 namespace tovik::compiler::batch {
 
@@ -66,7 +66,7 @@ std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
     std::vector<scanner::Hit> hits;
     for (std::size_t k = 0; k < models.size(); ++k) {
         const auto& m = models[k];
-        if (k + 1 < models.size()) text::prefetch(models[k + 1].raw_sql);
+        if (k + 1 < models.size()) util::prefetch_text(models[k + 1].raw_sql);
         auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
         if (!r.ok()) return std::move(r.error());
         if (!take(std::move(r.value()))) break;
@@ -94,7 +94,7 @@ std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>
                                          const Take<CompiledModel>& take) {
     for (std::size_t k = 0; k < models.size(); ++k) {
         const ResolvedModel* m = models[k];
-        if (k + 1 < models.size()) text::prefetch(models[k + 1]->resolved_sql);
+        if (k + 1 < models.size()) util::prefetch_text(models[k + 1]->resolved_sql);
         auto r = ddl::wrap_ddl(*m);
         if (!r.ok()) return std::move(r.error());
         if (!take(std::move(r.value()))) break;

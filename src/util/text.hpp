@@ -53,15 +53,6 @@ inline std::string_view trim_end(std::string_view s) {
 
 inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
 
-// Asks for the first bytes of a text that is read next, while the current one
-// is worked on: the texts of a call lie apart, and each would otherwise start
-// with a wait for memory.
-inline void prefetch(std::string_view s) {
-    constexpr std::size_t kLine = 64, kBytes = 1024;
-    const std::size_t n = s.size() < kBytes ? s.size() : kBytes;
-    for (std::size_t i = 0; i < n; i += kLine) __builtin_prefetch(s.data() + i);
-}
-
 // Calls f with each piece between occurrences of sep, empty pieces included.
 template <typename F>
 void for_each_piece(std::string_view s, char sep, F&& f) {

@@ -4,6 +4,8 @@ from tovik._core import ParsedModel, build_dag, validate_dag
 
 ARROW = " \u2192 "
 CYCLE_HINT = "Remove one of the ref() calls to break the cycle."
+LONG = "pqrstu" + "x" * 56
+LONG_SWAP = "pqrsut" + "x" * 56
 
 
 def M(name, refs=(), sources=()):
@@ -120,6 +122,21 @@ def test_cycle_deep_in_a_long_chain():
         # Nothing in common, or nothing to choose from.
         ("xyz", ["orders"], None),
         ("", ["a"], None),
+        # Past 64 characters and past Latin-1: the same rules. Each pair ties
+        # (the later wins) unless a transposition or a character past the
+        # first 64, or one that the name lacks, is miscounted.
+        (LONG + "abcdef", [LONG + "abcdfe", LONG_SWAP + "abcdef"], LONG_SWAP + "abcdef"),
+        (LONG + "abcdef", [LONG_SWAP + "abcdef", LONG + "abcdfe"], LONG + "abcdfe"),
+        ("\u672c" * 70 + "a", ["\u672c" * 70 + "\u65e5", "\u672c" * 69 + "ab"], "\u672c" * 69 + "ab"),
+        ("\u672c" * 70 + "a", ["\u672c" * 69 + "ab", "\u672c" * 70 + "\u65e5"], "\u672c" * 70 + "\u65e5"),
+        ("\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0430\u0437\u044b",
+         ["\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0430\u0437",
+          "\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0437\u044b"],
+         "\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0437\u044b"),
+        ("xyz\u672c", ["xyz\u672cx", "xyz\u65e5"], "xyz\u672cx"),
+        ("stg_\u00fcbersicht", ["stg_\u00fcbersicht_\u65e5", "stg_ubersicht"], "stg_\u00fcbersicht_\u65e5"),
+        # Matches far apart in a long name: only the window decides.
+        ("q" + "ab" * 40, ["q" + "ab" * 39 + "b", "q" + "ba" * 40], "q" + "ab" * 39 + "b"),
     ],
 )
 def test_suggestion(missing, names, expected):

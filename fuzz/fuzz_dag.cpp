@@ -100,6 +100,28 @@ std::u32string code_points(std::string_view s) {
     return out;
 }
 
+std::string utf8(const std::u32string& cps) {
+    std::string out;
+    for (const char32_t c : cps) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 double plain_jaro_winkler(std::string_view name, std::string_view candidate) {
     const auto a = code_points(name);
     const auto b = code_points(candidate);
@@ -422,6 +444,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::vector<std::string_view> views(pool.begin(), pool.end());
             for (const auto& q : pool)
                 FUZZ_CHECK(dag::suggester::closest_match(q, views) == plain_closest_match(q, views));
+
+            // Many candidates of one length and first character, which the
+            // suggester scores in batches: the first name with neighbouring
+            // characters swapped or one character replaced.
+            const auto base = code_points(names[0]);
+            if (base.size() >= 3 && base.size() <= 40) {
+                std::vector<std::string> near;
+                for (std::size_t k = 1; k + 1 < base.size(); ++k) {
+                    auto swapped = base;
+                    std::swap(swapped[k], swapped[k + 1]);
+                    near.push_back(utf8(swapped));
+                    auto replaced = base;
+                    replaced[k] = replaced[k] == U'x' ? U'y' : U'x';
+                    near.push_back(utf8(replaced));
+                }
+                const std::vector<std::string_view> near_views(near.begin(), near.end());
+                for (std::size_t k = 0; k < names.size() && k < 3; ++k) {
+                    FUZZ_CHECK(dag::suggester::closest_match(names[k], near_views) ==
+                               plain_closest_match(names[k], near_views));
+                }
+                FUZZ_CHECK(dag::suggester::closest_match(near[0], near_views) ==
+                           plain_closest_match(near[0], near_views));
+            }
         }
     }
     return 0;

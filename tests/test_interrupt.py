@@ -1,6 +1,7 @@
 """Long calls stop on a signal with the exception its handler raised, and
 leave nothing broken behind: the module is still usable, the caller's
 arguments unchanged."""
+import random
 import signal
 
 import pytest
@@ -56,3 +57,42 @@ def test_handler_that_reenters_and_mutates(alarm, many_passes):
         core.resolve_model(*args)
     assert args[4] == {"x": "y" * 1000}
     assert core.resolve_model("{{ a }}", "m", "s", "view", {"a": "2"}, {}).resolved_sql == "2"
+
+
+def _suggestion_heavy():
+    # Every name a permutation of the same letters: no bound rules a candidate
+    # out, so every missing ref is scored against every model, for seconds.
+    rnd = random.Random(5)
+    letters = list("abcdefghijkl")
+
+    def perm():
+        rnd.shuffle(letters)
+        return "".join(letters)
+
+    return [(perm(), f"select * from ref('{perm()}')") for _ in range(20_000)], []
+
+
+LONG_CALLS = {"suggestions": (core.build_pipeline, _suggestion_heavy)}
+
+
+@pytest.mark.parametrize("kind", sorted(LONG_CALLS))
+def test_signals_are_handled_during_a_long_call(alarm, kind):
+    # A ticking timer whose handler raises only on its third run: signals
+    # that arrive while the call runs collapse into one unless the call
+    # itself lets the handler run.
+    call, make_args = LONG_CALLS[kind]
+    args = make_args()
+    ticks = []
+
+    def handler(signum, frame):
+        ticks.append(signum)
+        if len(ticks) == 3:
+            raise Stop
+
+    alarm(handler, 0.05)
+    signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+    with pytest.raises(Stop):
+        call(*args)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert len(ticks) == 3
+    assert core.build_pipeline([("a", "select 1"), ("b", "select * from ref('aa')")], [])[3][0].suggestion == "a"

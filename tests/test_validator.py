@@ -1,3 +1,5 @@
+import random
+
 import pytest
 
 from tovik._core import ParsedModel, build_dag, validate_dag
@@ -153,3 +155,50 @@ def test_suggestions_among_many_models():
     ms[0] = M(names[0], ["stg_orderz_1500", "fct_users_19999", "qqqqqq", "stg_orderz_1500"])
     got = [f[3] for f in findings(ms)]
     assert got == ["stg_orders_1500", "fct_users_1999", None, "stg_orders_1500"]
+
+
+def plain_jaro_winkler(a, b):
+    if not a or not b:
+        return float(a == b)
+    window = max(0, max(len(a), len(b)) // 2 - 1)
+    a_hit, b_hit = [False] * len(a), [False] * len(b)
+    for i, ch in enumerate(a):
+        for j in range(max(0, i - window), min(len(b), i + window + 1)):
+            if not b_hit[j] and b[j] == ch:
+                a_hit[i] = b_hit[j] = True
+                break
+    a_seq = [ch for ch, hit in zip(a, a_hit) if hit]
+    b_seq = [ch for ch, hit in zip(b, b_hit) if hit]
+    m = len(a_seq)
+    if m == 0:
+        return 0.0
+    t = sum(x != y for x, y in zip(a_seq, b_seq)) // 2
+    sim = (m / len(a) + m / len(b) + (m - t) / m) / 3.0
+    if not sim > 0.7:
+        return sim
+    prefix = 0
+    while prefix < min(4, len(a), len(b)) and a[prefix] == b[prefix]:
+        prefix += 1
+    return sim + 0.1 * prefix * (1.0 - sim)
+
+
+@pytest.mark.parametrize(
+    "alphabet, length, count",
+    [("abc", 10, 600), ("abcd", 8, 300), ("abcdef", 6, 100), ("ab\u00e9\u65e5", 9, 200),
+     ("abcd", 70, 60), ("a\u00e9\u65e5", 66, 60)],
+)
+def test_suggestions_among_many_similar_names(alphabet, length, count):
+    # Names of one length and first character, which no cheap bound tells
+    # apart: the choice is the plain measure's, the last of equals winning.
+    rnd = random.Random(f"{alphabet}{length}")
+    for _ in range(4):
+        names = ["a" + "".join(rnd.choices(alphabet, k=length - 1)) for _ in range(count)]
+        missing = "a" + "".join(rnd.choices(alphabet, k=length - 1))
+        if missing in names:
+            continue
+        best, best_score = None, 0.8
+        for name in names:
+            score = plain_jaro_winkler(missing, name)
+            if score >= best_score:
+                best, best_score = name, score
+        assert suggest(missing, names) == best

@@ -111,6 +111,7 @@ void Scorer::set(const char32_t* a, std::size_t la) {
         a_flags_.assign((la_ + kWord - 1) / kWord, 0);
     }
     b_matched_.resize(la_ + 1);  // one spare: the short path writes before it knows
+    if (batches()) batch_matched_.resize(kBatch * (la_ + 1));
 }
 
 template <class B>
@@ -198,6 +199,53 @@ double Scorer::jaro(const unsigned char* b, std::size_t lb, std::size_t need) {
 
 double Scorer::jaro(const char32_t* b, std::size_t lb, std::size_t need) {
     return score(b, lb, need);
+}
+
+void Scorer::jaro_batch(const unsigned char* const* b, std::size_t lb, const std::size_t* need,
+                        double* out) {
+    const std::size_t la = la_;
+    if (lb == 0) {
+        for (std::size_t q = 0; q < kBatch; ++q) out[q] = need[q] > 0 ? -1.0 : 0.0;
+        return;
+    }
+    const std::size_t half = std::max(la, lb) / 2;
+    const std::size_t range = half > 0 ? half - 1 : 0;
+    const std::size_t end = std::min(lb, la + range);
+    const std::size_t row = la + 1;
+    char32_t* matched = batch_matched_.data();
+    std::uint64_t flags[kBatch] = {};
+    std::size_t count[kBatch] = {};
+    for (std::size_t j = 0; j < end; ++j) {
+        const std::size_t lo = j > range ? j - range : 0;
+        const std::size_t hi = std::min(la, j + range + 1);
+        const std::uint64_t below_hi = hi == kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
+        const std::uint64_t window = below_hi & (~std::uint64_t{0} << lo);
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < kBatch; ++q) {
+            const unsigned char c = b[q][j];
+            const std::uint64_t free = low_mask_[c] & window & ~flags[q];
+            const std::uint64_t taken = free & (~free + 1);
+            flags[q] |= taken;
+            matched[q * row + count[q]] = c;
+            count[q] += taken != 0;
+        }
+    }
+    for (std::size_t q = 0; q < kBatch; ++q) {
+        if (count[q] < need[q]) {
+            out[q] = -1.0;
+            continue;
+        }
+        if (count[q] == 0) {
+            out[q] = 0.0;
+            continue;
+        }
+        std::size_t k = 0;
+        std::size_t mismatched = 0;
+        for (std::uint64_t f = flags[q]; f != 0; f &= f - 1) {
+            mismatched += a_[static_cast<std::size_t>(__builtin_ctzll(f))] != matched[q * row + k++];
+        }
+        out[q] = jaro_from_counts(count[q], mismatched / 2, la, lb);
+    }
 }
 
 double jaro_winkler(std::string_view a, std::string_view b) {

@@ -65,6 +65,13 @@ public:
     double jaro(const unsigned char* b, std::size_t lb, std::size_t need = 0);
     double jaro(const char32_t* b, std::size_t lb, std::size_t need = 0);
 
+    // The same for kBatch ASCII names of one length at once, for a first name
+    // of 1 to 64 characters: each match waits on the one before it, and
+    // independent names fill the wait.
+    static constexpr std::size_t kBatch = 4;
+    bool batches() const { return la_ > 0 && la_ <= kWord; }
+    void jaro_batch(const unsigned char* const* b, std::size_t lb, const std::size_t* need, double* out);
+
 private:
     static constexpr std::size_t kWord = 64;
 
@@ -114,6 +121,7 @@ private:
 
     std::vector<std::uint64_t> a_flags_;
     std::vector<char32_t> b_matched_;  // matched characters of b, in order
+    std::vector<char32_t> batch_matched_;  // kBatch rows of la_ + 1
 };
 
 }  // namespace tovik::dag::similarity

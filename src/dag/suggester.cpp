@@ -271,14 +271,9 @@ private:
         return p;
     }
 
-    // Scores candidate k unless fewer than `need` characters are shared, and
-    // keeps it if it wins. Returns whether the bar rose.
-    bool consider(std::size_t k, std::size_t prefix, std::size_t need) {
+    // Keeps candidate k if its score s wins. Returns whether the bar rose.
+    bool offer(std::size_t k, double s) {
         const Cand& c = cands_[k];
-        if (c.len == 0) return false;
-        const double s =
-            c.ascii ? score(reinterpret_cast<const unsigned char*>(c.text.data()), c.len, prefix, need)
-                    : score(wide_.data() + c.wide_at, c.len, prefix, need);
         if (s < kThreshold) return false;
         if (winner_ && (s < best_score_ || (s == best_score_ && c.index <= winner_->index))) {
             return false;
@@ -286,6 +281,16 @@ private:
         winner_ = &c;
         best_score_ = s;
         return true;
+    }
+
+    // Scores candidate k unless fewer than `need` characters match, and keeps
+    // it if it wins. Returns whether the bar rose.
+    bool consider(std::size_t k, std::size_t prefix, std::size_t need) {
+        const Cand& c = cands_[k];
+        if (c.len == 0) return false;
+        return offer(k, c.ascii ? score(reinterpret_cast<const unsigned char*>(c.text.data()), c.len,
+                                        prefix, need)
+                                : score(wide_.data() + c.wide_at, c.len, prefix, need));
     }
 
     // A typo usually keeps most of the name's beginning, so the names that sort
@@ -355,6 +360,33 @@ private:
         if (need[best_prefix] > most) return;
 
         const std::size_t each = cost(lb);
+        // ASCII candidates that pass the bounds wait here to be scored in
+        // batches; a stale bar while they wait only means less pruning.
+        constexpr std::size_t kBatch = similarity::Scorer::kBatch;
+        const bool batched = scorer_.batches();
+        std::array<std::size_t, kBatch> waiting{};
+        std::array<std::size_t, kBatch> waiting_prefix{};
+        std::array<std::size_t, kBatch> waiting_need{};
+        std::size_t n_waiting = 0;
+        // Returns false once nothing in the group can reach the bar.
+        const auto score_waiting = [&]() {
+            std::array<const unsigned char*, kBatch> texts{};
+            std::array<double, kBatch> sims{};
+            for (std::size_t q = 0; q < kBatch; ++q) {
+                texts[q] = reinterpret_cast<const unsigned char*>(cands_[waiting[q]].text.data());
+            }
+            scorer_.jaro_batch(texts.data(), lb, waiting_need.data(), sims.data());
+            n_waiting = 0;
+            bool rose = false;
+            for (std::size_t q = 0; q < kBatch; ++q) {
+                const double sim = sims[q];
+                rose |= offer(waiting[q], sim < 0.0 ? sim : winkler(sim, waiting_prefix[q]));
+            }
+            if (!rose) return true;
+            fill_need(la, lb, need);
+            return need[best_prefix] <= most;
+        };
+
         for (std::size_t b = g.blocks_begin; b < g.blocks_end; ++b) {
             const Block& block = blocks_[b];
             util::work((block.end - block.begin) * each);
@@ -366,11 +398,21 @@ private:
                 if (use_coarse_ && coarse_overlap(query_coarse_, hot_[k].coarse) < need[prefix]) {
                     continue;
                 }
+                if (batched && cands_[k].ascii) {
+                    waiting[n_waiting] = k;
+                    waiting_prefix[n_waiting] = prefix;
+                    waiting_need[n_waiting] = need[prefix];
+                    if (++n_waiting == kBatch && !score_waiting()) return;
+                    continue;
+                }
                 if (consider(k, prefix, need[prefix])) {
                     fill_need(la, lb, need);
                     if (need[best_prefix] > most) return;
                 }
             }
+        }
+        for (std::size_t q = 0; q < n_waiting; ++q) {
+            consider(waiting[q], waiting_prefix[q], waiting_need[q]);
         }
     }
 

@@ -169,6 +169,41 @@ std::optional<std::string> plain_closest_match(std::string_view name,
     return best;
 }
 
+// Four ASCII names of one length scored at once agree with each scored
+// alone and with the plain measure, whatever least number of matches each
+// is asked for.
+void check_batches_of(std::string_view name, const std::vector<std::string>& near) {
+    using dag::similarity::Scorer;
+    const auto a = code_points(name);
+    Scorer scorer;
+    scorer.set(a.data(), a.size());
+    if (!scorer.batches()) return;
+    for (std::size_t k = 0; k + Scorer::kBatch <= near.size(); k += Scorer::kBatch) {
+        const unsigned char* texts[Scorer::kBatch];
+        std::size_t need[Scorer::kBatch];
+        double got[Scorer::kBatch];
+        bool ascii = true;
+        for (std::size_t q = 0; q < Scorer::kBatch; ++q) {
+            const auto& b = near[k + q];
+            for (const char c : b) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+            ascii = ascii && b.size() == near[k].size();
+            texts[q] = reinterpret_cast<const unsigned char*>(b.data());
+            need[q] = (k / Scorer::kBatch + q * 3) % (std::min(a.size(), b.size()) + 2);
+        }
+        if (!ascii) return;
+        scorer.jaro_batch(texts, near[k].size(), need, got);
+        for (std::size_t q = 0; q < Scorer::kBatch; ++q) {
+            const auto& b = near[k + q];
+            FUZZ_CHECK(got[q] == scorer.jaro(texts[q], b.size(), need[q]));
+            if (got[q] < 0.0) continue;
+            const auto bc = code_points(b);
+            const double jw = dag::similarity::winkler(
+                got[q], dag::similarity::common_prefix4(a.data(), a.size(), bc.data(), bc.size()));
+            FUZZ_CHECK(jw == plain_jaro_winkler(name, b));
+        }
+    }
+}
+
 using Multiset = std::map<std::string, int>;
 
 void check_build(const Input& in, const Dag& d) {
@@ -466,6 +501,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 FUZZ_CHECK(dag::suggester::closest_match(near[0], near_views) ==
                            plain_closest_match(near[0], near_views));
+                check_batches_of(names[names.size() - 1], near);
             }
         }
     }

@@ -85,7 +85,13 @@ def test_signals_are_handled_during_a_long_call(alarm, kind):
     ticks = []
 
     def handler(signum, frame):
+        # Meanwhile the module is called again and the caller's list emptied,
+        # which the running call must not notice.
         ticks.append(signum)
+        if len(ticks) == 1:
+            small = [("ab", "select 1"), ("c", "select * from ref('abb')")]
+            assert core.build_pipeline(small, [])[3][0].suggestion == "ab"
+            args[0].clear()
         if len(ticks) == 3:
             signal.setitimer(signal.ITIMER_REAL, 0)
             raise Stop
@@ -94,4 +100,4 @@ def test_signals_are_handled_during_a_long_call(alarm, kind):
     signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
     with pytest.raises(Stop):
         call(*args)
-    assert core.build_pipeline([("a", "select 1"), ("b", "select * from ref('aa')")], [])[3][0].suggestion == "a"
+    assert args[0] == []

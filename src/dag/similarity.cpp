@@ -119,9 +119,12 @@ Scorer::Counts Scorer::match_short(const B* b, std::size_t lb, std::size_t range
     const std::size_t la = la_;
     // Past this position of b the window lies beyond the end of a.
     const std::size_t end = std::min(lb, la + range);
+    if (need > end) return {};
+    // Misses allowed before need is out of reach.
+    const std::size_t reach = end - need;
     std::uint64_t flags = 0;
     Counts counts;
-    for (std::size_t j = 0; j < end; ++j) {
+    for (std::size_t j = 0; j < end && counts.matches + reach >= j; ++j) {
         const std::size_t lo = j > range ? j - range : 0;
         const std::size_t hi = std::min(la, j + range + 1);
         const std::uint64_t below_hi = hi == kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
@@ -149,9 +152,11 @@ Scorer::Counts Scorer::match_long(const B* b, std::size_t lb, std::size_t range,
         std::fill(cursor_gen_.begin(), cursor_gen_.end(), 0);
         gen_ = 1;
     }
+    if (need > end) return {};
+    const std::size_t reach = end - need;
     std::fill(a_flags_.begin(), a_flags_.end(), 0);
     Counts counts;
-    for (std::size_t j = 0; j < end; ++j) {
+    for (std::size_t j = 0; j < end && counts.matches + reach >= j; ++j) {
         const std::uint32_t s = slot(b[j]);
         if (s == 0) continue;
         const std::size_t lo = j > range ? j - range : 0;
@@ -215,7 +220,13 @@ void Scorer::jaro_batch(const unsigned char* const* b, std::size_t lb, const std
     char32_t* matched = batch_matched_.data();
     std::uint64_t flags[kBatch] = {};
     std::size_t count[kBatch] = {};
-    for (std::size_t j = 0; j < end; ++j) {
+    // A name can still reach need[q] only while it has missed at most
+    // end - need[q] of its positions; the scan stops once none can.
+    std::size_t reach[kBatch];
+    for (std::size_t q = 0; q < kBatch; ++q) reach[q] = end >= need[q] ? end - need[q] : 0;
+    bool any = false;
+    for (std::size_t q = 0; q < kBatch; ++q) any = any || end >= need[q];
+    for (std::size_t j = 0; any && j < end; ++j) {
         const std::size_t lo = j > range ? j - range : 0;
         const std::size_t hi = std::min(la, j + range + 1);
         const std::uint64_t below_hi = hi == kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
@@ -229,6 +240,8 @@ void Scorer::jaro_batch(const unsigned char* const* b, std::size_t lb, const std
             matched[q * row + count[q]] = c;
             count[q] += taken != 0;
         }
+        any = count[0] + reach[0] > j || count[1] + reach[1] > j || count[2] + reach[2] > j ||
+              count[3] + reach[3] > j;
     }
     for (std::size_t q = 0; q < kBatch; ++q) {
         if (count[q] < need[q]) {

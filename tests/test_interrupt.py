@@ -1,6 +1,7 @@
 """Long calls stop on a signal with the exception its handler raised, and
 leave nothing broken behind: the module is still usable, the caller's
 arguments unchanged."""
+import random
 import signal
 import sys
 
@@ -113,3 +114,47 @@ def test_graph_walks_stop_inside_the_call(alarm, chain, fn, args):
             break
     assert events == ["c_call", "signal", "c_exception"]
     assert core.select_models(dag, f"m{CHAIN - 3}+") == [f"m{CHAIN - 3}", f"m{CHAIN - 2}", f"m{CHAIN - 1}"]
+
+
+def _suggestion_heavy():
+    # Every name a permutation of the same letters: no bound rules a candidate
+    # out, so every missing ref is scored against every model, for seconds.
+    rnd = random.Random(5)
+    letters = list("abcdefghijkl")
+
+    def perm():
+        rnd.shuffle(letters)
+        return "".join(letters)
+
+    return [(perm(), f"select * from ref('{perm()}')") for _ in range(20_000)], []
+
+
+LONG_CALLS = {"suggestions": (core.build_pipeline, _suggestion_heavy)}
+
+
+@pytest.mark.parametrize("kind", sorted(LONG_CALLS))
+def test_signals_are_handled_during_a_long_call(alarm, kind):
+    # A ticking timer whose handler raises only on its third run: signals
+    # that arrive while the call runs collapse into one unless the call
+    # itself lets the handler run.
+    call, make_args = LONG_CALLS[kind]
+    args = make_args()
+    ticks = []
+
+    def handler(signum, frame):
+        # Meanwhile the module is called again and the caller's list emptied,
+        # which the running call must not notice.
+        ticks.append(signum)
+        if len(ticks) == 1:
+            small = [("ab", "select 1"), ("c", "select * from ref('abb')")]
+            assert core.build_pipeline(small, [])[3][0].suggestion == "ab"
+            args[0].clear()
+        if len(ticks) == 3:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise Stop
+
+    alarm(handler, 0.05)
+    signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+    with pytest.raises(Stop):
+        call(*args)
+    assert args[0] == []

@@ -1,9 +1,13 @@
+import random
+
 import pytest
 
 from tovik._core import ParsedModel, build_dag, validate_dag
 
 ARROW = " \u2192 "
 CYCLE_HINT = "Remove one of the ref() calls to break the cycle."
+LONG = "pqrstu" + "x" * 56
+LONG_SWAP = "pqrsut" + "x" * 56
 
 
 def M(name, refs=(), sources=()):
@@ -120,6 +124,21 @@ def test_cycle_deep_in_a_long_chain():
         # Nothing in common, or nothing to choose from.
         ("xyz", ["orders"], None),
         ("", ["a"], None),
+        # Past 64 characters and past Latin-1: the same rules. Each pair ties
+        # (the later wins) unless a transposition or a character past the
+        # first 64, or one that the name lacks, is miscounted.
+        (LONG + "abcdef", [LONG + "abcdfe", LONG_SWAP + "abcdef"], LONG_SWAP + "abcdef"),
+        (LONG + "abcdef", [LONG_SWAP + "abcdef", LONG + "abcdfe"], LONG + "abcdfe"),
+        ("\u672c" * 70 + "a", ["\u672c" * 70 + "\u65e5", "\u672c" * 69 + "ab"], "\u672c" * 69 + "ab"),
+        ("\u672c" * 70 + "a", ["\u672c" * 69 + "ab", "\u672c" * 70 + "\u65e5"], "\u672c" * 70 + "\u65e5"),
+        ("\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0430\u0437\u044b",
+         ["\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0430\u0437",
+          "\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0437\u044b"],
+         "\u0434\u0430\u043d\u043d\u044b\u0435_\u0437\u0430\u043a\u0437\u044b"),
+        ("xyz\u672c", ["xyz\u672cx", "xyz\u65e5"], "xyz\u672cx"),
+        ("stg_\u00fcbersicht", ["stg_\u00fcbersicht_\u65e5", "stg_ubersicht"], "stg_\u00fcbersicht_\u65e5"),
+        # Matches far apart in a long name: only the window decides.
+        ("q" + "ab" * 40, ["q" + "ab" * 39 + "b", "q" + "ba" * 40], "q" + "ab" * 39 + "b"),
     ],
 )
 def test_suggestion(missing, names, expected):
@@ -136,3 +155,50 @@ def test_suggestions_among_many_models():
     ms[0] = M(names[0], ["stg_orderz_1500", "fct_users_19999", "qqqqqq", "stg_orderz_1500"])
     got = [f[3] for f in findings(ms)]
     assert got == ["stg_orders_1500", "fct_users_1999", None, "stg_orders_1500"]
+
+
+def plain_jaro_winkler(a, b):
+    if not a or not b:
+        return float(a == b)
+    window = max(0, max(len(a), len(b)) // 2 - 1)
+    a_hit, b_hit = [False] * len(a), [False] * len(b)
+    for i, ch in enumerate(a):
+        for j in range(max(0, i - window), min(len(b), i + window + 1)):
+            if not b_hit[j] and b[j] == ch:
+                a_hit[i] = b_hit[j] = True
+                break
+    a_seq = [ch for ch, hit in zip(a, a_hit) if hit]
+    b_seq = [ch for ch, hit in zip(b, b_hit) if hit]
+    m = len(a_seq)
+    if m == 0:
+        return 0.0
+    t = sum(x != y for x, y in zip(a_seq, b_seq)) // 2
+    sim = (m / len(a) + m / len(b) + (m - t) / m) / 3.0
+    if not sim > 0.7:
+        return sim
+    prefix = 0
+    while prefix < min(4, len(a), len(b)) and a[prefix] == b[prefix]:
+        prefix += 1
+    return sim + 0.1 * prefix * (1.0 - sim)
+
+
+@pytest.mark.parametrize(
+    "alphabet, length, count, rounds",
+    [("abcd", 12, 100, 30), ("abc", 8, 100, 30), ("abcdef", 6, 100, 30), ("abc", 10, 600, 3),
+     ("ab\u00e9\u65e5", 9, 200, 4), ("abcd", 70, 60, 4), ("a\u00e9\u65e5", 66, 60, 4)],
+)
+def test_suggestions_among_many_similar_names(alphabet, length, count, rounds):
+    # Names of one length and first character, which no cheap bound tells
+    # apart: the choice is the plain measure's, the last of equals winning.
+    rnd = random.Random(f"{alphabet}{length}")
+    for _ in range(rounds):
+        names = ["a" + "".join(rnd.choices(alphabet, k=length - 1)) for _ in range(count)]
+        missing = "a" + "".join(rnd.choices(alphabet, k=length - 1))
+        if missing in names:
+            continue
+        best, best_score = None, 0.8
+        for name in names:
+            score = plain_jaro_winkler(missing, name)
+            if score >= best_score:
+                best, best_score = name, score
+        assert suggest(missing, names) == best

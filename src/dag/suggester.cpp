@@ -1,6 +1,7 @@
 #include "dag/suggester.hpp"
 
 #include "dag/similarity.hpp"
+#include "util/interrupt.hpp"
 
 #include <algorithm>
 #include <array>
@@ -14,10 +15,8 @@
 
 namespace tovik::dag::suggester {
 
-using similarity::common_prefix4;
 using similarity::decode_utf8;
 using similarity::is_ascii;
-using similarity::jaro;
 using similarity::winkler;
 
 namespace {
@@ -35,11 +34,10 @@ double score_bound(std::size_t matches, std::size_t la, std::size_t lb, std::siz
     return j + 0.1 * static_cast<double>(prefix) * (1.0 - j);
 }
 
-// Two character histograms bound the number of Jaro matches from above: a
-// coarse one of 32 byte-sized counters, kept for every candidate and compared
-// in a few vector instructions, and a finer one built only for the survivors.
-// Each maps code points many-to-one, which can only overstate the overlap.
-inline std::size_t fine_bucket(char32_t c) { return c < 255 ? c : 255; }
+// A histogram of 32 byte-sized counters, kept for every candidate and
+// compared in a few vector instructions, bounds the number of Jaro matches
+// from above: it maps code points many-to-one, which can only overstate the
+// overlap.
 
 inline std::size_t coarse_bucket(char32_t c) {
     if (c >= 'a' && c <= 'z') return c - 'a';
@@ -168,12 +166,9 @@ public:
             return winner ? std::optional<std::string>(winner->text) : std::nullopt;
         }
 
-        query_fine_.fill(0);
+        scorer_.set(query_.data(), la);
         std::array<std::size_t, 32> coarse{};
-        for (const char32_t c : query_) {
-            ++query_fine_[fine_bucket(c)];
-            ++coarse[coarse_bucket(c)];
-        }
+        for (const char32_t c : query_) ++coarse[coarse_bucket(c)];
         // With a count past a byte the coarse bound no longer holds; rare
         // enough to simply do without it.
         use_coarse_ = true;
@@ -182,6 +177,7 @@ public:
             query_coarse_[k] = static_cast<std::uint8_t>(std::min<std::size_t>(coarse[k], 255));
         }
 
+        util::work(groups_.size() * 4);
         std::vector<const Group*> order;
         order.reserve(groups_.size());
         for (const auto& g : groups_) order.push_back(&g);
@@ -242,6 +238,9 @@ private:
         std::size_t blocks_begin, blocks_end;
     };
 
+    // Work units of scoring one candidate of lb characters, for util::work.
+    std::size_t cost(std::size_t lb) const { return 1 + lb + query_.size() / 64; }
+
     double bar() const { return (winner_ ? best_score_ : kThreshold) - kSlack; }
 
     // need[p]: the fewest common characters that could still reach the bar
@@ -272,14 +271,9 @@ private:
         return p;
     }
 
-    // Scores candidate k unless fewer than `need` characters are shared, and
-    // keeps it if it wins. Returns whether the bar rose.
-    bool consider(std::size_t k, std::size_t prefix, std::size_t need) {
+    // Keeps candidate k if its score s wins. Returns whether the bar rose.
+    bool offer(std::size_t k, double s) {
         const Cand& c = cands_[k];
-        if (c.len == 0) return false;
-        const double s =
-            c.ascii ? score(reinterpret_cast<const unsigned char*>(c.text.data()), c.len, prefix, need)
-                    : score(wide_.data() + c.wide_at, c.len, prefix, need);
         if (s < kThreshold) return false;
         if (winner_ && (s < best_score_ || (s == best_score_ && c.index <= winner_->index))) {
             return false;
@@ -287,6 +281,16 @@ private:
         winner_ = &c;
         best_score_ = s;
         return true;
+    }
+
+    // Scores candidate k unless fewer than `need` characters match, and keeps
+    // it if it wins. Returns whether the bar rose.
+    bool consider(std::size_t k, std::size_t prefix, std::size_t need) {
+        const Cand& c = cands_[k];
+        if (c.len == 0) return false;
+        return offer(k, c.ascii ? score(reinterpret_cast<const unsigned char*>(c.text.data()), c.len,
+                                        prefix, need)
+                                : score(wide_.data() + c.wide_at, c.len, prefix, need));
     }
 
     // A typo usually keeps most of the name's beginning, so the names that sort
@@ -300,7 +304,10 @@ private:
             by_text_.begin());
         const std::size_t lo = at > kNeighbours ? at - kNeighbours : 0;
         const std::size_t hi = std::min(by_text_.size(), at + kNeighbours);
-        for (std::size_t k = lo; k < hi; ++k) consider(by_text_[k], prefix_of(by_text_[k]), 0);
+        for (std::size_t k = lo; k < hi; ++k) {
+            util::work(cost(cands_[by_text_[k]].len));
+            consider(by_text_[k], prefix_of(by_text_[k]), 0);
+        }
     }
 
     // The blocks that share the most characters with the query, by their
@@ -315,6 +322,7 @@ private:
         std::array<std::size_t, 5> need{};
         for (const Group* g : order) {
             if (g->len == 0) continue;
+            util::work(1 + g->blocks_end - g->blocks_begin);
             fill_need(la, g->len, need);
             const std::size_t best_prefix = g->first == query_[0] ? std::min<std::size_t>(la, 4) : 0;
             if (need[best_prefix] > std::min(la, g->len)) continue;
@@ -335,6 +343,7 @@ private:
         }
         for (std::size_t t = 0; t < filled; ++t) {
             const Block& block = blocks_[top[t].second];
+            util::work((block.end - block.begin) * cost(cands_[block.begin].len));
             for (std::size_t k = block.begin; k < block.end; ++k) consider(k, prefix_of(k), 0);
         }
     }
@@ -350,8 +359,37 @@ private:
         const std::size_t most = std::min(la, lb);
         if (need[best_prefix] > most) return;
 
+        const std::size_t each = cost(lb);
+        // ASCII candidates that pass the bounds wait here to be scored in
+        // batches; a stale bar while they wait only means less pruning.
+        constexpr std::size_t kBatch = similarity::Scorer::kBatch;
+        const bool batched = scorer_.batches();
+        std::array<std::size_t, kBatch> waiting{};
+        std::array<std::size_t, kBatch> waiting_prefix{};
+        std::array<std::size_t, kBatch> waiting_need{};
+        std::size_t n_waiting = 0;
+        // Returns false once nothing in the group can reach the bar.
+        const auto score_waiting = [&]() {
+            std::array<const unsigned char*, kBatch> texts{};
+            std::array<double, kBatch> sims{};
+            for (std::size_t q = 0; q < kBatch; ++q) {
+                texts[q] = reinterpret_cast<const unsigned char*>(cands_[waiting[q]].text.data());
+            }
+            scorer_.jaro_batch(texts.data(), lb, waiting_need.data(), sims.data());
+            n_waiting = 0;
+            bool rose = false;
+            for (std::size_t q = 0; q < kBatch; ++q) {
+                const double sim = sims[q];
+                rose |= offer(waiting[q], sim < 0.0 ? sim : winkler(sim, waiting_prefix[q]));
+            }
+            if (!rose) return true;
+            fill_need(la, lb, need);
+            return need[best_prefix] <= most;
+        };
+
         for (std::size_t b = g.blocks_begin; b < g.blocks_end; ++b) {
             const Block& block = blocks_[b];
+            util::work((block.end - block.begin) * each);
             const std::size_t block_need = need[std::min(best_prefix, block_prefix(block))];
             if (block_need > most) continue;
             if (use_coarse_ && coarse_overlap(query_coarse_, block.coarse) < block_need) continue;
@@ -360,31 +398,29 @@ private:
                 if (use_coarse_ && coarse_overlap(query_coarse_, hot_[k].coarse) < need[prefix]) {
                     continue;
                 }
+                if (batched && cands_[k].ascii) {
+                    waiting[n_waiting] = k;
+                    waiting_prefix[n_waiting] = prefix;
+                    waiting_need[n_waiting] = need[prefix];
+                    if (++n_waiting == kBatch && !score_waiting()) return;
+                    continue;
+                }
                 if (consider(k, prefix, need[prefix])) {
                     fill_need(la, lb, need);
                     if (need[best_prefix] > most) return;
                 }
             }
         }
+        for (std::size_t q = 0; q < n_waiting; ++q) {
+            consider(waiting[q], waiting_prefix[q], waiting_need[q]);
+        }
     }
 
-    // The exact similarity, or -1 when fewer than `need` characters are shared.
+    // The exact similarity, or -1 when fewer than `need` characters match.
     template <class B>
     double score(const B* b, std::size_t lb, std::size_t prefix, std::size_t need) {
-        std::size_t common = 0;
-        for (std::size_t k = 0; k < lb; ++k) {
-            const std::size_t bk = fine_bucket(b[k]);
-            if (used_[bk] < query_fine_[bk]) {
-                ++used_[bk];
-                ++common;
-            }
-        }
-        for (std::size_t k = 0; k < lb; ++k) used_[fine_bucket(b[k])] = 0;
-        if (common < need) return -1.0;
-
-        const std::size_t la = query_.size();
-        if (flags_.size() < la + lb) flags_.resize(la + lb);
-        return winkler(jaro(query_.data(), la, b, lb, flags_.data()), prefix);
+        const double sim = scorer_.jaro(b, lb, need);
+        return sim < 0.0 ? sim : winkler(sim, prefix);
     }
 
     // Sorted by length, first character and text; list order among equals.
@@ -395,9 +431,7 @@ private:
     std::vector<std::size_t> by_text_;  // positions in cands_, by text
     std::vector<char32_t> wide_;
     std::vector<char32_t> query_;
-    std::vector<unsigned char> flags_;
-    std::array<std::size_t, 256> query_fine_{};
-    std::array<std::size_t, 256> used_{};
+    similarity::Scorer scorer_;
     Coarse query_coarse_{};
     bool use_coarse_ = true;
     const Cand* winner_ = nullptr;

@@ -2,12 +2,15 @@
 // Jaro-Winkler, found without scoring every candidate in full.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "util/hash.hpp"
 
 namespace tovik::dag::suggester {
 
@@ -31,7 +34,8 @@ public:
 private:
     std::vector<std::string_view> candidates_;
     std::unique_ptr<Suggester> suggester_;
-    std::unordered_map<std::string_view, std::optional<std::string>> cache_;
+    std::unordered_map<std::string_view, std::optional<std::string>, util::StringHash, std::equal_to<>>
+        cache_;
 };
 
 }  // namespace tovik::dag::suggester

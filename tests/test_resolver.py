@@ -283,7 +283,7 @@ def in_small_process(args):
         ("10, \"source('s', 't') \" * 30, 's', {}, "
          "{'s': SourceInfo('', \"source('s', 't')\" * 2)}", "rewriting references"),
         # Doubling with no provable outcome (the key is no \\w name).
-        (f"{U64_MAX}, '{{{{ {{ }}}}', 's', {{'{{': '{{{{ {{ }}}}' * 2}}, {{}}",
+        (f"{U64_MAX}, '{{{{ a- }}}}', 's', {{'a-': '{{{{ a- }}}}' * 2}}, {{}}",
          "variable substitution in model 'm'"),
         (f"10, '{{{{ a }}}}', 's', {{'a': 'x' * {SMALL_BOUND + 1}}}, {{}}",
          "variable substitution in model 'm'"),

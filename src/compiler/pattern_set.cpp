@@ -75,6 +75,23 @@ void PatternSet::build() {
             queue.push_back(v);
         }
     }
+    if (nodes <= kDfaNodes) {
+        auto entry = [&](std::uint32_t v) {
+            const bool reports = out_head_[v] != kNone || dict_[v] != 0;
+            return static_cast<std::uint16_t>(v | (reports ? kReports : 0));
+        };
+        // In breadth-first order a node's failure target is filled in first.
+        dfa_.assign(std::size_t{nodes} << 8, 0);
+        for (const std::uint32_t u : queue) {
+            std::uint16_t* row = dfa_.data() + (std::size_t{u} << 8);
+            if (u != 0) {
+                const std::uint16_t* fail_row = dfa_.data() + (std::size_t{fail_[u]} << 8);
+                std::copy(fail_row, fail_row + 256, row);
+            }
+            for (std::uint32_t k = first_edge_[u]; k < first_edge_[u + 1]; ++k)
+                row[edge_byte_[k]] = entry(edge_to_[k]);
+        }
+    }
     built_ = true;
 }
 

@@ -45,7 +45,12 @@ private:
 
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     // Work per byte scanned, in units of a byte copied.
-    static constexpr std::uint64_t kScanWork = 160;
+    static constexpr std::uint64_t kScanWork = 160, kDfaWork = 64;
+    // Automata up to this many nodes get a full transition table (256 entries
+    // a node): a scan then costs a load a byte instead of a search.
+    static constexpr std::uint32_t kDfaNodes = 4096;
+    // A table entry: the node, with this bit set when it carries ids.
+    static constexpr std::uint16_t kReports = 0x8000, kNodeMask = 0x7FFF;
     static constexpr std::size_t kPollMask = (std::size_t{1} << 20) - 1;
 
     struct Added {
@@ -63,6 +68,7 @@ private:
     std::vector<std::uint32_t> edge_to_;
     std::vector<std::uint32_t> fail_, dict_;  // dict_: nearest proper suffix node with ids
     std::vector<std::uint64_t> seen_;         // scan epoch in which a node was reported
+    std::vector<std::uint16_t> dfa_;          // node * 256 + byte -> node, when small
     std::uint64_t epoch_ = 0;
     bool built_ = false;
 };
@@ -71,6 +77,27 @@ template <typename Found>
 std::uint64_t PatternSet::scan(std::string_view text, Found&& found) {
     ++epoch_;
     std::uint32_t s = 0;
+    auto report = [&](std::uint32_t u) {
+        // A node reported in this scan had its whole suffix chain reported
+        // with it, so the walk stops at the first one.
+        while (u != 0 && seen_[u] != epoch_) {
+            seen_[u] = epoch_;
+            for (std::uint32_t o = out_head_[u]; o != kNone; o = out_next_[o]) found(out_id_[o]);
+            u = dict_[u];
+        }
+    };
+    if (!dfa_.empty()) {
+        std::uint16_t d = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if ((i & kPollMask) == kPollMask) util::work(kPollMask + 1);
+            d = dfa_[(static_cast<std::size_t>(d & kNodeMask) << 8) | static_cast<unsigned char>(text[i])];
+            if (d & kReports) [[unlikely]] {
+                s = d & kNodeMask;
+                report(out_head_[s] != kNone ? s : dict_[s]);
+            }
+        }
+        return kDfaWork * static_cast<std::uint64_t>(text.size());
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         if ((i & kPollMask) == kPollMask) util::work(kPollMask + 1);
         const auto c = static_cast<unsigned char>(text[i]);
@@ -83,14 +110,7 @@ std::uint64_t PatternSet::scan(std::string_view text, Found&& found) {
             if (s == 0) break;
             s = fail_[s];
         }
-        // A node reported in this scan had its whole suffix chain reported
-        // with it, so the walk stops at the first one.
-        std::uint32_t u = out_head_[s] != kNone ? s : dict_[s];
-        while (u != 0 && seen_[u] != epoch_) {
-            seen_[u] = epoch_;
-            for (std::uint32_t o = out_head_[u]; o != kNone; o = out_next_[o]) found(out_id_[o]);
-            u = dict_[u];
-        }
+        report(out_head_[s] != kNone ? s : dict_[s]);
     }
     return kScanWork * static_cast<std::uint64_t>(text.size());
 }

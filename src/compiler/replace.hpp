@@ -144,7 +144,7 @@ public:
     // scanned costs one, a candidate looked at or a byte of a general search
     // (whose speed depends on the needle and the text) costs more.
     std::uint64_t cost() const { return cost_; }
-    static constexpr std::uint64_t kCandidateWork = 64, kSearchWork = 96;
+    static constexpr std::uint64_t kCandidateWork = 64, kSearchWork = 48;
 
 private:
     bool equal_at(const char* p) const {

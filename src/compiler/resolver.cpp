@@ -53,8 +53,8 @@ std::uint64_t max_var_passes() {
     return value;
 }
 
-void collect_recursive(const std::string& name, const EphemeralMap& ephemerals,
-                       std::unordered_set<std::string>& visited, std::vector<StrPair>& collected) {
+void collect_recursive(const std::string& name, const EphemeralMap& ephemerals, Visited& visited,
+                       std::vector<StrPair>& collected) {
     struct Frame {
         const std::string* name;
         const EphemeralModel* model;
@@ -91,15 +91,26 @@ namespace {
 constexpr std::size_t kMaxCached = 8;
 }  // namespace
 
+Plan::Plan(std::string_view schema, var_order::Entries vars, const SourceMap& sources,
+           const EphemeralMap& ephemerals)
+    : schema_(schema), sources_(sources), ephemerals_(ephemerals), entries_(std::move(vars)) {
+    schema_var_ = std::any_of(entries_.begin(), entries_.end(),
+                              [](const auto& e) { return e.first == "schema"; });
+    entries_.reserve(entries_.size() + 1);
+}
+
+namespace {
+var_order::Entries in_map_order(const StrMap& vars) {
+    var_order::Entries out;
+    out.reserve(vars.size() + 1);
+    for (const auto& [k, v] : vars) out.emplace_back(k, v);
+    return out;
+}
+}  // namespace
+
 Plan::Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
            const EphemeralMap& ephemerals)
-    : schema_(schema),
-      sources_(sources),
-      ephemerals_(ephemerals),
-      schema_var_(vars.count("schema") != 0) {
-    entries_.reserve(vars.size() + 1);
-    for (const auto& [k, v] : vars) entries_.emplace_back(k, v);
-}
+    : Plan(schema, in_map_order(vars), sources, ephemerals) {}
 
 Plan::~Plan() = default;
 
@@ -221,7 +232,7 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
     }
 
     if (!ephemeral_refs.empty()) {
-        std::unordered_set<std::string> visited;
+        Visited visited;
         std::vector<StrPair> collected;
         for (const auto& n : ephemeral_refs) collect_recursive(n, ephemerals_, visited, collected);
         std::string with = "WITH ";

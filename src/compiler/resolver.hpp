@@ -13,8 +13,10 @@
 #include "compiler/parser.hpp"
 #include "compiler/scanner.hpp"
 #include "compiler/substitution.hpp"
+#include "compiler/var_order.hpp"
 #include "errors/error.hpp"
 #include "types/records.hpp"
+#include "util/hash.hpp"
 
 namespace tovik::compiler::resolver {
 
@@ -33,7 +35,11 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
 // per effective schema, the only entry that differs between models.
 class Plan {
 public:
+    // The variables in the map's own iteration order.
     Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
+         const EphemeralMap& ephemerals);
+    // The variables in the order substitution takes them (var_order).
+    Plan(std::string_view schema, var_order::Entries vars, const SourceMap& sources,
          const EphemeralMap& ephemerals);
     ~Plan();
     Plan(const Plan&) = delete;
@@ -74,8 +80,9 @@ private:
 
 // Appends `name` and the ephemeral models it depends on, dependencies first, each
 // once. Walks with an explicit stack: dependency chains can be arbitrarily long.
-void collect_recursive(const std::string& name, const EphemeralMap& ephemerals,
-                       std::unordered_set<std::string>& visited, std::vector<StrPair>& collected);
+using Visited = std::unordered_set<std::string, util::StringHash, std::equal_to<>>;
+void collect_recursive(const std::string& name, const EphemeralMap& ephemerals, Visited& visited,
+                       std::vector<StrPair>& collected);
 
 // The most substitution passes one resolution may run, from TOVIK_MAX_VAR_PASSES.
 std::uint64_t max_var_passes();

@@ -423,6 +423,11 @@ def steps(body, schema="an", sources=SOURCES, ephemeral=(), vars=None):
         steps("source('d', 't') {{ a }}", vars={"a": "1", "b": "3"}),
         steps("{{ a }} {{ nope }}", vars={"a": "1"}),
         steps("{{ a }} {{ schema }}", vars={"a": "{{ schema }}"}),
+        # Keys with braces: forms that overlap, nest, or appear and vanish within a pass.
+        steps("{{{{ a }}}}", vars={"{ a }": "1", "a": "{", "{": "2"}),
+        steps("{{ {a }} {{ b }}", vars={"{a": "{{ b }}", "b": "x{{{a}}"}),
+        steps("{{ }a }}{{ a }}", vars={"}a": "{{ a }}", "a": "{{ }a }}", "a}": "y"}),
+        steps("{{{a}}}}", vars={"{a": "{{ a}", "a}": "{{{a}}", " a": "z"}),
     ],
 )
 def test_rewrites_and_passes_match_sequential_steps(body, schema, sources, ephemeral, vars):
@@ -471,3 +476,40 @@ def test_long_ephemeral_chain():
     out = sql("ref('e0')", ephemerals=eph)
     assert out.startswith(f"WITH e{n - 1} AS (\ns{n - 1}\n),\ne{n - 2} AS")
     assert out.endswith("e0 AS (\ns0\n)\ne0")
+
+
+# Shapes whose cost once grew with the hits or the keys times the text.
+@pytest.mark.parametrize(
+    "body, schema, database",
+    [
+        ("source('a', 'b') " * 60_000, "s", "d" * 1_500_000),
+        ("".join(f"source('a', 't{i}') " for i in range(60_000)), "s", "d" * 1_500_000),
+        ("".join(f"ref('t{i}') " for i in range(60_000)), "s" * 1_500_000, "d"),
+    ],
+)
+def test_rewrites_past_the_size_bound_refuse_at_once(body, schema, database):
+    with pytest.raises(MemoryError, match="^rewriting references would exceed"):
+        resolve_model(body, "m", schema, "view", {}, {"a": SourceInfo(database, "s")})
+
+
+def test_many_keys_with_braces_over_a_long_text():
+    vars = {"{k%d" % i: "v" for i in range(1500)}
+    vars["g"] = "{{ g }}x"
+    assert error("{" * 700_000 + "{{ g }}", vars=vars) == unresolved("g")
+
+
+# With keys that hold braces the passes take the keys one by one in the map's
+# order, which decides this text; the order must be the same in every run.
+@pytest.mark.parametrize("reverse, expected",
+                         [(False, "{{ {k1} }}0,"), (True, "{{ {k8} }}7,6,5,4,3,2,1,0,")])
+def test_variable_order_is_fixed(monkeypatch, reverse, expected):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", "1")
+    items = [("{k%d}" % i, "{{ {k%d} }}%d," % ((i + 1) % 12, i)) for i in range(12)]
+    assert sql("{{ {k0} }}", vars=dict(reversed(items) if reverse else items)) == expected
+
+
+def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(2**62))
+    with pytest.raises(MemoryError, match="would process more than") as e:
+        resolve("{{ k-j }}", vars={"k-j": "{{{{ k-j }}"})
+    assert int(re.search(r"than (\d+) bytes", str(e.value)).group(1)) < 2**38

@@ -35,12 +35,15 @@ def main() -> None:
         print(f"batch {i}: {', '.join(batch)}")
 
     # Ephemeral models become common table expressions of the models using them.
-    ephemerals = {}
-    for model in parsed:
-        if model.materialization == "ephemeral":
-            body = core.resolve_model(texts[model.name], model.name, SCHEMA,
-                                      DEFAULT_MATERIALIZATION, VARS, sources).resolved_sql
-            ephemerals[model.name] = core.EphemeralModel(model.name, body, model.refs)
+    # Taken in batch order, each is resolved with the ones it may use already
+    # known, so its body holds their CTEs itself and needs no deps.
+    ephemerals: dict[str, core.EphemeralModel] = {}
+    materializations = {m.name: m.materialization for m in parsed}
+    for name in (name for batch in batches for name in batch):
+        if materializations[name] == "ephemeral":
+            body = core.resolve_model(texts[name], name, SCHEMA, DEFAULT_MATERIALIZATION,
+                                      VARS, sources, ephemerals).resolved_sql
+            ephemerals[name] = core.EphemeralModel(name, body, [])
 
     for i, batch in enumerate(batches):
         resolved = core.batch_resolve([(name, texts[name]) for name in batch], SCHEMA,

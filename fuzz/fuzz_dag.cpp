@@ -34,7 +34,6 @@ namespace {
 
 using namespace tovik;
 using dag::Dag;
-using TagsMap = std::unordered_map<std::string, StrList>;
 
 struct Input {
     std::vector<ParsedModel> models;

@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto batches = dag::sorter::topo_sort_batches(d.graph);
     if (select) {
-        std::unordered_map<std::string, StrList> tags_map;
+        TagsMap tags_map;
         for (const auto& m : models)
             if (!m.tags.empty()) tags_map[m.name] = m.tags;
         const auto picked = dag::selector::select(d, *select, tags_map);

@@ -48,7 +48,7 @@
 #include "compiler/rewriting.hpp"
 #include "compiler/scanner.hpp"
 #include "compiler/substitution.hpp"
-#include "util/regex.hpp"
+#include "support/regex.hpp"
 
 namespace {
 

@@ -2,6 +2,7 @@
 leave nothing broken behind: the module is still usable, the caller's
 arguments unchanged."""
 import signal
+import sys
 
 import pytest
 
@@ -69,3 +70,59 @@ def test_handler_that_reenters_and_mutates(alarm, many_passes):
         core.resolve_model(*args)
     assert args[4] == {"x": "y" * 1000}
     assert core.resolve_model("{{ a }}", "m", "s", "view", {"a": "2"}, {}).resolved_sql == "2"
+
+
+CHAIN = 300_000  # long enough for several checks, whatever the budget left over
+
+
+@pytest.fixture(scope="module")
+def chain():
+    raw = [(f"m{i}", f"select * from ref('m{i - 1}')" if i else "select 1") for i in range(CHAIN)]
+    dag, _, models, _ = core.build_pipeline(raw, [])
+    return dag, models
+
+
+@pytest.mark.parametrize(
+    "fn, args",
+    [
+        (core.build_dag, lambda dag, models: (models,)),
+        (core.validate_dag, lambda dag, models: (dag, models, [])),
+        (core.topo_sort, lambda dag, models: (dag,)),
+        (core.select_models, lambda dag, models: (dag, "m0+")),
+        (core.select_models, lambda dag, models: (dag, f"+m{CHAIN - 1}")),
+        (core.select_models, lambda dag, models: (dag, "m/*")),
+    ],
+    ids=["build", "validate", "sort", "downstream", "upstream", "prefix"],
+)
+def test_graph_walks_stop_inside_the_call(alarm, chain, fn, args):
+    # A profiler tells where the handler ran: between the call's start and its
+    # exception, or only at its return (a profile callback is Python code,
+    # where a pending signal is handled). A signal that came before the call
+    # started, on a busy machine, is tried again.
+    dag, models = chain
+    args = args(dag, models)
+    events = []
+
+    def profile(frame, event, arg):
+        if arg is fn:
+            events.append(event)
+
+    def handler(signum, frame):
+        events.append("signal")
+        assert core.parse_sql("select 1").body == "select 1"  # the module, re-entered
+        raise Stop
+
+    alarm(handler, 1000)
+    for _ in range(5):
+        events.clear()
+        sys.setprofile(profile)
+        try:
+            with pytest.raises(Stop):
+                signal.setitimer(signal.ITIMER_REAL, 1e-4)
+                fn(*args)
+        finally:
+            sys.setprofile(None)
+        if events[0] == "c_call":
+            break
+    assert events == ["c_call", "signal", "c_exception"]
+    assert core.select_models(dag, f"m{CHAIN - 3}+") == [f"m{CHAIN - 3}", f"m{CHAIN - 2}", f"m{CHAIN - 1}"]

@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Self, TypeAlias, final, type_check_only
+from typing import Never, Self, TypeVar, final, type_check_only
 
 __all__ = [
     "parse_sql",
@@ -26,10 +26,19 @@ __all__ = [
     "ValidationError",
 ]
 
-# The module takes maps as dict instances only (no other Mapping), so the
-# parameters say dict; the union spares callers the invariance of dict's value
-# type for the usual ways of writing a tag map.
-_TagsMap: TypeAlias = dict[str, list[str]] | dict[str, tuple[str, ...]] | dict[str, Sequence[str]]
+# What the module takes, where typing cannot say it exactly:
+# - Maps are dict instances only (subclasses included, no other Mapping), so
+#   the parameters say dict.
+# - A Sequence[str] parameter, and a tag map's values, refuse a str with
+#   TypeError: a str is never taken as a sequence of characters. Typing has no
+#   "any sequence but str", so a type checker lets a str through there
+#   (build_pipeline(models, "shop") type-checks and raises; write ["shop"]).
+# - A "..." default means an empty dict, or for ParsedModel.tags an empty
+#   list; None is refused there.
+
+# A tag map's values may be lists or tuples of tags; the type variable spares
+# callers dict's invariance, so that a dict of 1-tuples type-checks as well.
+_Tags = TypeVar("_Tags", bound=Sequence[str])
 
 # Records. Every attribute is read-only and each read returns a fresh object.
 
@@ -72,10 +81,13 @@ class EphemeralModel:
     @property
     def deps(self) -> list[str]: ...
 
-# The six classes below are built by the module only; calling them raises TypeError.
+# The six classes below are built by the module only: calling one raises
+# TypeError ("No constructor defined for ..."). Their __new__ asks for an
+# argument that no value can fill, so that a type checker rejects every call.
 
 @final
 class ParsedSQL:
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     @property
     def refs(self) -> list[str]: ...
     @property
@@ -89,6 +101,7 @@ class ParsedSQL:
 
 @final
 class ResolvedModel:
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     @property
     def name(self) -> str: ...
     @property
@@ -114,6 +127,7 @@ class ResolvedModel:
 
 @final
 class CompiledModel:
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     @property
     def name(self) -> str: ...
     @property
@@ -138,6 +152,7 @@ class CompiledModel:
 @final
 class ValidationError:
     # A finding returned as data; it is not an exception.
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     @property
     def model(self) -> str: ...
     @property
@@ -149,6 +164,7 @@ class ValidationError:
 
 @final
 class MacroCall:
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
     @property
     def name(self) -> str: ...
     @property
@@ -159,7 +175,8 @@ class MacroCall:
     def end(self) -> int: ...
 
 @final
-class DagHandle: ...
+class DagHandle:
+    def __new__(cls, *args: Never, no_constructor: Never, **kwargs: Never) -> Self: ...
 
 # An internal fault is raised as this type, whose runtime name is
 # pyo3_runtime.PanicException. The module does not export it, so it can only
@@ -168,7 +185,7 @@ class DagHandle: ...
 @type_check_only
 class PanicException(BaseException): ...
 
-# Compiling. The "..." defaults mean an empty dict; None is refused there.
+# Compiling.
 
 def parse_sql(raw_sql: str) -> ParsedSQL: ...
 def compile_model(
@@ -209,7 +226,7 @@ def validate_dag(
 ) -> list[ValidationError]: ...
 def topo_sort(dag: DagHandle) -> list[list[str]]: ...
 def dag_edges(dag: DagHandle) -> list[tuple[str, str]]: ...
-def select_models(dag: DagHandle, pattern: str, tags_map: _TagsMap = ...) -> list[str]: ...
+def select_models(dag: DagHandle, pattern: str, tags_map: dict[str, _Tags] = ...) -> list[str]: ...
 def build_pipeline(
     raw_models: Sequence[tuple[str, str]],
     available_sources: Sequence[str],

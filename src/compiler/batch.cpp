@@ -4,8 +4,7 @@
 #include "compiler/parser.hpp"
 #include "compiler/resolver.hpp"
 #include "compiler/scanner.hpp"
-#include "compiler/var_order.hpp"
-#include "util/text.hpp"
+#include "util/prefetch.hpp"
 
 namespace tovik::compiler::batch {
 
@@ -37,82 +36,25 @@ Result<ResolvedModel> resolve_with(resolver::Plan& plan, std::vector<scanner::Hi
                         std::move(sources), sections.front_matter);
 }
 
-// The plan's variables, from a map (its order) or from the caller's list.
-var_order::Entries entries_of(const StrMap& vars) {
-    var_order::Entries out;
-    out.reserve(vars.size() + 1);
-    for (const auto& [k, v] : vars) out.emplace_back(k, v);
-    return out;
-}
-var_order::Entries entries_of(const StrPairList& vars) { return var_order::legacy_order(vars); }
-
-template <typename Vars>
-Result<ResolvedModel> resolve_one(std::string_view raw_sql, std::string_view model_name,
-                                  std::string_view schema, std::string_view materialization,
-                                  const Vars& vars, const SourceMap& sources,
-                                  const EphemeralMap& ephemerals) {
-    resolver::Plan plan(schema, entries_of(vars), sources, ephemerals);
-    std::vector<scanner::Hit> hits;
-    return resolve_with(plan, hits, raw_sql, model_name, materialization);
-}
-
-template <typename Vars>
-Result<CompiledModel> compile_one(std::string_view raw_sql, std::string_view model_name,
-                                  std::string_view schema, std::string_view materialization,
-                                  const Vars& vars, const SourceMap& sources,
-                                  const EphemeralMap& ephemerals) {
-    auto resolved =
-        resolve_one(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
-    if (!resolved.ok()) return std::move(resolved.error());
-    return ddl::wrap_ddl(std::move(resolved.value()));
-}
-
-template <typename Vars>
-std::optional<TovikError> resolve_all(const std::vector<NamedText>& models,
-                                      std::string_view schema, std::string_view materialization,
-                                      const Vars& vars, const SourceMap& sources,
-                                      const EphemeralMap& ephemerals,
-                                      const Take<ResolvedModel>& take) {
-    resolver::Plan plan(schema, entries_of(vars), sources, ephemerals);
-    std::vector<scanner::Hit> hits;
-    for (std::size_t k = 0; k < models.size(); ++k) {
-        const auto& m = models[k];
-        if (k + 1 < models.size()) text::prefetch(models[k + 1].raw_sql);
-        auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
-        if (!r.ok()) return std::move(r.error());
-        if (!take(std::move(r.value()))) break;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view model_name,
                                    std::string_view schema, std::string_view materialization,
                                    const StrMap& vars, const SourceMap& sources,
                                    const EphemeralMap& ephemerals) {
-    return resolve_one(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
-}
-
-Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view model_name,
-                                   std::string_view schema, std::string_view materialization,
-                                   const StrPairList& vars, const SourceMap& sources,
-                                   const EphemeralMap& ephemerals) {
-    return resolve_one(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
+    resolver::Plan plan(schema, vars, sources, ephemerals);
+    std::vector<scanner::Hit> hits;
+    return resolve_with(plan, hits, raw_sql, model_name, materialization);
 }
 
 Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view model_name,
                                    std::string_view schema, std::string_view materialization,
                                    const StrMap& vars, const SourceMap& sources,
                                    const EphemeralMap& ephemerals) {
-    return compile_one(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
-}
-
-Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view model_name,
-                                   std::string_view schema, std::string_view materialization,
-                                   const StrPairList& vars, const SourceMap& sources,
-                                   const EphemeralMap& ephemerals) {
-    return compile_one(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
+    auto resolved =
+        resolve_text(raw_sql, model_name, schema, materialization, vars, sources, ephemerals);
+    if (!resolved.ok()) return std::move(resolved.error());
+    return ddl::wrap_ddl(std::move(resolved.value()));
 }
 
 std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
@@ -120,15 +62,16 @@ std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
                                         const StrMap& vars, const SourceMap& sources,
                                         const EphemeralMap& ephemerals,
                                         const Take<ResolvedModel>& take) {
-    return resolve_all(models, schema, materialization, vars, sources, ephemerals, take);
-}
-
-std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
-                                        std::string_view schema, std::string_view materialization,
-                                        const StrPairList& vars, const SourceMap& sources,
-                                        const EphemeralMap& ephemerals,
-                                        const Take<ResolvedModel>& take) {
-    return resolve_all(models, schema, materialization, vars, sources, ephemerals, take);
+    resolver::Plan plan(schema, vars, sources, ephemerals);
+    std::vector<scanner::Hit> hits;
+    for (std::size_t k = 0; k < models.size(); ++k) {
+        const auto& m = models[k];
+        if (k + 1 < models.size()) util::prefetch_text(models[k + 1].raw_sql);
+        auto r = resolve_with(plan, hits, m.raw_sql, m.name, materialization);
+        if (!r.ok()) return std::move(r.error());
+        if (!take(std::move(r.value()))) break;
+    }
+    return std::nullopt;
 }
 
 Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
@@ -151,7 +94,7 @@ std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>
                                          const Take<CompiledModel>& take) {
     for (std::size_t k = 0; k < models.size(); ++k) {
         const ResolvedModel* m = models[k];
-        if (k + 1 < models.size()) text::prefetch(models[k + 1]->resolved_sql);
+        if (k + 1 < models.size()) util::prefetch_text(models[k + 1]->resolved_sql);
         auto r = ddl::wrap_ddl(*m);
         if (!r.ok()) return std::move(r.error());
         if (!take(std::move(r.value()))) break;

@@ -44,22 +44,6 @@ std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
                                         const EphemeralMap& ephemerals,
                                         const Take<ResolvedModel>& take);
 
-// The same three with the variables as the caller gave them, in its order
-// (a dict's); substitution takes them in var_order::legacy_order.
-Result<ResolvedModel> resolve_text(std::string_view raw_sql, std::string_view model_name,
-                                   std::string_view schema, std::string_view materialization,
-                                   const StrPairList& vars, const SourceMap& sources,
-                                   const EphemeralMap& ephemerals);
-Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view model_name,
-                                   std::string_view schema, std::string_view materialization,
-                                   const StrPairList& vars, const SourceMap& sources,
-                                   const EphemeralMap& ephemerals);
-std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
-                                        std::string_view schema, std::string_view materialization,
-                                        const StrPairList& vars, const SourceMap& sources,
-                                        const EphemeralMap& ephemerals,
-                                        const Take<ResolvedModel>& take);
-
 // Wraps every model in input order; the first error ends the batch.
 std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models,
                                          const Take<CompiledModel>& take);

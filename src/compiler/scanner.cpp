@@ -1,10 +1,14 @@
 #include "compiler/scanner.hpp"
 
+#include "util/unicode.hpp"
+
 #include <array>
 #include <cstring>
 
 // SSE2 is part of every x86-64 processor; AVX2 is taken when present.
-#if defined(__x86_64__)
+// TOVIK_SCAN_PORTABLE builds the byte-at-a-time search that other processors
+// get, so that it is compiled and checked on x86 too.
+#if defined(__x86_64__) && !defined(TOVIK_SCAN_PORTABLE)
 #define TOVIK_SCAN_X86 1
 #include <immintrin.h>
 #endif
@@ -12,10 +16,6 @@
 namespace tovik::compiler::scanner {
 
 namespace {
-
-// kWordBlockIndex and kWordBlocks: the non-ASCII word characters as a two-level
-// bitmap, written at build time from PCRE2's own answer for every code point.
-#include "compiler/word_table.inc"
 
 using Byte = unsigned char;
 
@@ -36,44 +36,6 @@ constexpr std::array<Byte, 256> kAscii = [] {
     t['"'] = kQuote;
     return t;
 }();
-
-// Length of the well-formed non-ASCII character at p, with its code point, or 0
-// for anything else: a stray continuation byte, a truncated sequence, an
-// overlong form, a surrogate, or a value above U+10FFFF. A byte that is not
-// well formed then fails whatever class is asked of it, which is how PCRE2 in
-// its invalid-UTF mode treats it: no match reaches across it.
-inline std::size_t decode(const Byte* p, const Byte* end, char32_t& cp) {
-    const char32_t b0 = p[0];
-    const auto avail = static_cast<std::size_t>(end - p);
-    const auto cont = [p](std::size_t k) { return (p[k] & 0xC0) == 0x80; };
-    if (b0 < 0xC2) return 0;
-    if (b0 < 0xE0) {
-        if (avail < 2 || !cont(1)) return 0;
-        cp = ((b0 & 0x1F) << 6) | (p[1] & 0x3F);
-        return 2;
-    }
-    if (b0 < 0xF0) {
-        if (avail < 3 || !cont(1) || !cont(2)) return 0;
-        cp = ((b0 & 0x0F) << 12) | (char32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3F);
-        return (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) ? 0 : 3;
-    }
-    if (b0 < 0xF5) {
-        if (avail < 4 || !cont(1) || !cont(2) || !cont(3)) return 0;
-        cp = ((b0 & 0x07) << 18) | (char32_t{p[1] & 0x3Fu} << 12) |
-             (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3F);
-        return (cp < 0x10000 || cp > 0x10FFFF) ? 0 : 4;
-    }
-    return 0;
-}
-
-inline bool is_word(char32_t cp) {
-    return (kWordBlocks[kWordBlockIndex[cp >> 8]][(cp >> 6) & 3] >> (cp & 63)) & 1;
-}
-
-inline bool is_space(char32_t cp) {
-    return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
-           cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
 
 // The end of the run of ASCII bytes of one class that starts at p. Names are
 // mostly ASCII, so words get sixteen bytes at a time.
@@ -110,7 +72,9 @@ template <Byte Class, bool (*NonAscii)(char32_t)>
 __attribute__((noinline)) const Byte* skip_run_slow(const Byte* p, const Byte* end) {
     for (;;) {
         char32_t cp;
-        const auto len = decode(p, end, cp);
+        // An ill-formed byte belongs to neither class, so no match reaches
+        // across it, as a regular expression in its invalid-UTF mode treats it.
+        const auto len = unicode::decode(p, end, cp);
         if (len == 0 || !NonAscii(cp)) return p;
         p = skip_ascii<Class>(p + len, end);
         if (p == end || *p < 0x80) return p;
@@ -129,11 +93,11 @@ inline const Byte* skip_spaces(const Byte* p, const Byte* end) {
     constexpr Byte kMaybe = kSpace | kHigh;
     if (p == end || !(kAscii[*p] & kMaybe)) return p;
     if (kAscii[*p] == kSpace && (++p == end || !(kAscii[*p] & kMaybe))) return p;
-    return skip_run<kSpace, is_space>(p, end);
+    return skip_run<kSpace, unicode::is_space>(p, end);
 }
 
 inline const Byte* skip_word(const Byte* p, const Byte* end) {
-    return skip_run<kWord, is_word>(p, end);
+    return skip_run<kWord, unicode::is_word>(p, end);
 }
 
 // Q (\w+) Q at p: the end of the closing quote and the name's span, or null.

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "util/interrupt.hpp"
+
 namespace tovik::dag {
 
 std::uint32_t Graph::add_node(std::string name) {
@@ -23,29 +25,9 @@ std::uint32_t Graph::add_edge(std::uint32_t s, std::uint32_t t) {
     return index;
 }
 
-std::size_t Dag::home(std::string_view name, std::uint32_t& tag) const {
-    const std::size_t h = std::hash<std::string_view>{}(name);
-    tag = static_cast<std::uint32_t>(h >> 32);
-    return h & (slots_.size() - 1);
-}
-
 namespace {
-// An index of less than half a megabyte stays in the cache anyway.
-constexpr std::size_t kCachedSlots = std::size_t{1} << 16;
+std::uint32_t tag_of(std::size_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 }  // namespace
-
-void Dag::prefetch(std::string_view name) const {
-    if (slots_.size() < kCachedSlots) return;
-    std::uint32_t tag = 0;
-    __builtin_prefetch(&slots_[home(name, tag)]);
-}
-
-void Dag::prefetch_node(std::string_view name) const {
-    if (slots_.size() < kCachedSlots) return;
-    std::uint32_t tag = 0;
-    if (const std::uint32_t node = slots_[home(name, tag)].node; node != END)
-        __builtin_prefetch(&graph.nodes[node]);
-}
 
 void Dag::index_names(std::vector<std::uint32_t>* found) {
     std::size_t capacity = 8;
@@ -55,13 +37,32 @@ void Dag::index_names(std::vector<std::uint32_t>* found) {
     // Each node's slot first, where the last node of its name ends up; slot
     // numbers past 32 bits (billions of nodes) are looked up instead.
     const bool slot_fits = mask <= END;
-    if (found != nullptr) found->resize(graph.nodes.size());
-    constexpr std::size_t kAhead = 8;  // nodes whose slots are fetched ahead
-    for (std::uint32_t node = 0; node < graph.nodes.size(); ++node) {
-        if (node + kAhead < graph.nodes.size()) prefetch(graph.nodes[node + kAhead].name);
+    const std::size_t n = graph.nodes.size();
+    if (found != nullptr) found->resize(n);
+    // Each name is hashed once: at its prefetch, kAhead nodes early, when
+    // there is one.
+    constexpr std::size_t kAhead = util::kPrefetchAhead;
+    std::size_t ahead_hash[2 * kAhead] = {};
+    const bool ahead = worth_prefetching();
+    if (ahead)
+        for (std::size_t k = 0; k < kAhead && k < n; ++k)
+            ahead_hash[k] = util::hash_bytes(graph.nodes[k].name);
+    for (std::uint32_t node = 0; node < n; ++node) {
+        util::work(kVisitWork);
+        std::size_t h;
+        if (ahead) {
+            if (node + kAhead < n) {
+                const std::size_t next = util::hash_bytes(graph.nodes[node + kAhead].name);
+                ahead_hash[(node + kAhead) % (2 * kAhead)] = next;
+                prefetch_slot(next);
+            }
+            h = ahead_hash[node % (2 * kAhead)];
+        } else {
+            h = util::hash_bytes(graph.nodes[node].name);
+        }
         const std::string& name = graph.nodes[node].name;
-        std::uint32_t tag = 0;
-        for (std::size_t i = home(name, tag);; i = (i + 1) & mask) {
+        const std::uint32_t tag = tag_of(h);
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
             Slot& s = slots_[i];
             if (s.node == END || (s.tag == tag && graph.nodes[s.node].name == name)) {
                 s = Slot{node, tag};
@@ -71,15 +72,15 @@ void Dag::index_names(std::vector<std::uint32_t>* found) {
         }
     }
     if (found == nullptr) return;
-    for (std::uint32_t node = 0; node < graph.nodes.size(); ++node)
+    for (std::uint32_t node = 0; node < n; ++node)
         (*found)[node] = slot_fits ? slots_[(*found)[node]].node : find(graph.nodes[node].name);
 }
 
-std::uint32_t Dag::find(std::string_view name) const {
+std::uint32_t Dag::find(std::string_view name, std::size_t hash) const {
     if (slots_.empty()) return END;
     const std::size_t mask = slots_.size() - 1;
-    std::uint32_t tag = 0;
-    for (std::size_t i = home(name, tag);; i = (i + 1) & mask) {
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
         const Slot& s = slots_[i];
         if (s.node == END) return END;
         if (s.tag == tag && graph.nodes[s.node].name == name) return s.node;
@@ -102,6 +103,7 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
     dag.graph.nodes.reserve(models.size());
     std::size_t ref_count = 0;
     for (const ParsedModel* m : models) {
+        util::work(kVisitWork + m->name.size());
         dag.graph.add_node(m->name);
         ref_count += m->refs.size();
     }
@@ -110,19 +112,37 @@ Dag build(ModelRefs models, std::size_t* unresolved) {
     dag.graph.edges.reserve(ref_count < END ? ref_count : END);
 
     // Only after every node exists, so that a ref to a later model counts.
-    // The slots of the refs of models a few places ahead, and the nodes in
-    // them for models half as far ahead.
-    constexpr std::size_t kAhead = 8;
+    // In a large graph the slots of the refs of models kAhead places ahead
+    // are fetched, and the nodes in them for models half as far ahead; each
+    // ref is hashed once, at the first of these, and its hash kept until use.
+    constexpr std::size_t kAhead = util::kPrefetchAhead;
+    const bool ahead = dag.worth_prefetching();
+    std::vector<std::size_t> ref_hash[kAhead + 1];
+    const auto hash_refs = [&](std::size_t k) {
+        auto& hashes = ref_hash[k % (kAhead + 1)];
+        hashes.clear();
+        for (const auto& ref : models[k]->refs) {
+            hashes.push_back(util::hash_bytes(ref));
+            dag.prefetch_slot(hashes.back());
+        }
+    };
+    if (ahead)
+        for (std::size_t k = 0; k < kAhead && k < models.size(); ++k) hash_refs(k);
     std::size_t missing = 0;
     for (std::size_t i = 0; i < models.size(); ++i) {
-        if (i + kAhead < models.size())
-            for (const auto& ref : models[i + kAhead]->refs) dag.prefetch(ref);
-        if (i + kAhead / 2 < models.size())
-            for (const auto& ref : models[i + kAhead / 2]->refs) dag.prefetch_node(ref);
         const ParsedModel* m = models[i];
+        util::work(kVisitWork * (1 + m->refs.size()));
         const auto target = target_of[i];
-        for (const auto& ref : m->refs) {
-            const auto source = dag.find(ref);
+        if (ahead) {
+            if (i + kAhead < models.size()) hash_refs(i + kAhead);
+            if (i + kAhead / 2 < models.size())
+                for (const std::size_t h : ref_hash[(i + kAhead / 2) % (kAhead + 1)])
+                    dag.prefetch_node(h);
+        }
+        const auto& hashes = ref_hash[i % (kAhead + 1)];
+        for (std::size_t r = 0; r < m->refs.size(); ++r) {
+            const std::string& ref = m->refs[r];
+            const auto source = dag.find(ref, ahead ? hashes[r] : util::hash_bytes(ref));
             if (source != END)
                 dag.graph.add_edge(source, target);
             else

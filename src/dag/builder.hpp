@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "types/records.hpp"
+#include "util/hash.hpp"
+#include "util/prefetch.hpp"
 
 namespace tovik::dag {
 
@@ -57,15 +59,22 @@ struct Dag {
     Graph graph;
 
     // The node of a name, END when no node carries it. A name shared by several
-    // models maps to the node of the last of them.
-    std::uint32_t find(std::string_view name) const;
-    // Start fetching the memory that find(name) reads: in a graph of millions
-    // of nodes each look-up misses the cache, and the caller can overlap the
-    // misses of names it will look up soon. First the name's slot; then, once
-    // that has had time to arrive, the node it holds.
-    void prefetch(std::string_view name) const;
-    void prefetch_node(std::string_view name) const;
+    // models maps to the node of the last of them. `hash` is util::hash_bytes
+    // of the name, for a caller that has it already.
+    std::uint32_t find(std::string_view name) const { return find(name, util::hash_bytes(name)); }
+    std::uint32_t find(std::string_view name, std::size_t hash) const;
     bool contains(std::string_view name) const { return find(name) != END; }
+
+    // Whether the index is large enough for prefetching to pay: in a graph of
+    // millions of nodes each look-up misses the cache, and a caller can
+    // overlap the misses of names it will look up soon. First the slot of a
+    // name's hash; then, once that has had time to arrive, the node it holds.
+    bool worth_prefetching() const { return slots_.size() >= util::kPrefetchFrom; }
+    void prefetch_slot(std::size_t hash) const { util::prefetch(&slots_[hash & (slots_.size() - 1)]); }
+    void prefetch_node(std::size_t hash) const {
+        if (const std::uint32_t node = slots_[hash & (slots_.size() - 1)].node; node != END)
+            util::prefetch(&graph.nodes[node]);
+    }
 
     // Indexes every node's name; called once the last node is added. With
     // `found`, found[i] is then find() of node i's name, without a search.
@@ -78,9 +87,12 @@ private:
         std::uint32_t node = END;
         std::uint32_t tag = 0;  // high bits of the name's hash
     };
-    std::size_t home(std::string_view name, std::uint32_t& tag) const;
     std::vector<Slot> slots_;
 };
+
+// What a node or an edge visited in a graph past the cache costs, in the units
+// of util::work (about a byte scanned): one wait for memory.
+inline constexpr std::size_t kVisitWork = 64;
 
 }  // namespace tovik::dag
 

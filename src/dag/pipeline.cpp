@@ -1,14 +1,15 @@
 #include "dag/pipeline.hpp"
 
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "compiler/parser.hpp"
 #include "dag/selector.hpp"
 #include "dag/sorter.hpp"
 #include "dag/validator.hpp"
+#include "util/hash.hpp"
+#include "util/interrupt.hpp"
+#include "util/prefetch.hpp"
 #include "util/text.hpp"
 
 namespace tovik::dag::pipeline {
@@ -37,8 +38,9 @@ ParsedModel to_parsed_model(const RawModel& raw) {
 }
 
 void keep_selected(sorter::Batches& batches, const Graph& g,
-                   const std::unordered_set<std::string>& keep) {
+                   const util::StringSet& keep) {
     for (auto& batch : batches) {
+        util::work(kVisitWork * batch.size());
         std::erase_if(batch, [&](std::uint32_t node) { return keep.count(g.nodes[node].name) == 0; });
     }
     std::erase_if(batches, [](const auto& batch) { return batch.empty(); });
@@ -52,7 +54,8 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
     PipelineResult result;
     result.parsed_models.reserve(raw_models.size());
     for (std::size_t k = 0; k < raw_models.size(); ++k) {
-        if (k + 1 < raw_models.size()) text::prefetch(raw_models[k + 1].raw_sql);
+        if (k + 1 < raw_models.size()) util::prefetch_text(raw_models[k + 1].raw_sql);
+        util::work(kVisitWork + raw_models[k].raw_sql.size());
         result.parsed_models.push_back(to_parsed_model(raw_models[k]));
     }
 
@@ -67,13 +70,14 @@ PipelineResult build_pipeline(const std::vector<RawModel>& raw_models,
                                         {unresolved == 0, sorted == result.dag.graph.nodes.size()});
 
     if (select) {
-        std::unordered_map<std::string, StrList> tags_map;
+        TagsMap tags_map;
         for (const auto& m : result.parsed_models) {
+            util::work(kVisitWork);
             if (!m.tags.empty()) tags_map.insert_or_assign(m.name, m.tags);
         }
         StrList chosen = selector::select(result.dag, *select, tags_map);
-        std::unordered_set<std::string> keep(std::make_move_iterator(chosen.begin()),
-                                             std::make_move_iterator(chosen.end()));
+        util::StringSet keep(std::make_move_iterator(chosen.begin()),
+                             std::make_move_iterator(chosen.end()));
         keep_selected(result.batches, result.dag.graph, keep);
     }
     return result;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "util/interrupt.hpp"
+
 namespace tovik::dag::selector {
 
 namespace {
@@ -28,16 +30,22 @@ void walk(const Dag& dag, std::string_view name, bool downstream, F&& emit) {
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const std::uint32_t u = queue[head];
         if (g.nodes[u].name != name) emit(g.nodes[u].name);
+        std::size_t walked = 0;
+        const auto step = [&](std::uint32_t v) {
+            ++walked;
+            visit(v);
+        };
         if (downstream) {
-            g.for_each_out(u, visit);
+            g.for_each_out(u, step);
         } else {
-            g.for_each_in(u, visit);
+            g.for_each_in(u, step);
         }
+        util::work(kVisitWork * (1 + walked));
     }
 }
 
-std::unordered_set<std::string> collect(const Dag& dag, std::string_view name, bool downstream) {
-    std::unordered_set<std::string> out;
+util::StringSet collect(const Dag& dag, std::string_view name, bool downstream) {
+    util::StringSet out;
     walk(dag, name, downstream, [&](const std::string& n) { out.insert(n); });
     return out;
 }
@@ -52,7 +60,7 @@ public:
     StrList take() { return std::move(names_); }
 
 private:
-    std::unordered_set<std::string_view> seen_;
+    util::ViewSet seen_;
     StrList names_;
 };
 
@@ -73,16 +81,15 @@ StrList exact(const Dag& dag, std::string_view name) {
 
 }  // namespace
 
-std::unordered_set<std::string> get_descendants(const Dag& dag, std::string_view name) {
+util::StringSet get_descendants(const Dag& dag, std::string_view name) {
     return collect(dag, name, true);
 }
 
-std::unordered_set<std::string> get_ancestors(const Dag& dag, std::string_view name) {
+util::StringSet get_ancestors(const Dag& dag, std::string_view name) {
     return collect(dag, name, false);
 }
 
-StrList select(const Dag& dag, std::string_view pattern,
-               const std::unordered_map<std::string, StrList>& tags_map) {
+StrList select(const Dag& dag, std::string_view pattern, const TagsMap& tags_map) {
     if (pattern.empty()) return exact(dag, pattern);
 
     const bool plus_first = pattern.front() == '+';
@@ -106,6 +113,7 @@ StrList select(const Dag& dag, std::string_view pattern,
         const auto& nodes = dag.graph.nodes;
         // Each name once, at the node the index holds for it.
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+            util::work(kVisitWork);
             const std::string& name = nodes[i].name;
             if (name.starts_with(prefix) && dag.find(name) == i) out.push_back(name);
         }
@@ -116,6 +124,7 @@ StrList select(const Dag& dag, std::string_view pattern,
         const std::string_view tag = pattern.substr(4);
         StrList out;
         for (const auto& [name, tags] : tags_map) {
+            util::work(kVisitWork + tags.size());
             if (std::find(tags.begin(), tags.end(), tag) == tags.end()) continue;
             if (dag.contains(name)) out.push_back(name);
         }

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <unordered_set>
+
+#include "util/hash.hpp"
+#include "util/interrupt.hpp"
 
 namespace tovik::dag::validator {
 
@@ -26,6 +28,7 @@ StrList find_cycle_path(const Graph& g) {
         state[s] = kOpen;
         stack.push_back({s, g.nodes[s].out_head});
         while (!stack.empty()) {
+            util::work(kVisitWork);
             const Frame top = stack.back();
             if (top.next_edge == END) {
                 state[top.node] = kDone;
@@ -55,6 +58,7 @@ void find_missing_refs(const Dag& dag, ModelRefs models, std::vector<ValidationE
     for (const ParsedModel* m : models) model_names.emplace_back(m->name);
     CachedSuggester ref_suggestions(std::move(model_names));
     for (const ParsedModel* m : models) {
+        util::work(kVisitWork * (1 + m->refs.size()));
         for (const auto& ref : m->refs) {
             if (dag.contains(ref)) continue;
             out.push_back(ValidationError{m->name, "missing_ref", "ref('" + ref + "') not found",
@@ -72,7 +76,7 @@ std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
 
     // Large declarations get a set; the answer is the same as a linear scan.
     constexpr std::size_t kLinearLimit = 16;
-    std::unordered_set<std::string_view> declared;
+    util::ViewSet declared;
     if (available_sources.size() > kLinearLimit) {
         declared.reserve(available_sources.size());
         for (const auto& s : available_sources) declared.insert(s);
@@ -85,6 +89,7 @@ std::vector<ValidationError> validate(const Dag& dag, ModelRefs models,
     CachedSuggester source_suggestions(
         std::vector<std::string_view>(available_sources.begin(), available_sources.end()));
     for (const ParsedModel* m : models) {
+        util::work(kVisitWork * (1 + m->sources.size()));
         for (const auto& [source, table] : m->sources) {
             if (is_declared(source)) continue;
             out.push_back(ValidationError{m->name, "missing_source",

@@ -55,8 +55,10 @@ bool extract(PyObject* o, std::optional<T>& out) {
 
 template <typename T>
 bool extract(PyObject* o, std::vector<T>& out);
+template <typename V, typename H, typename E>
+bool extract(PyObject* o, std::unordered_map<std::string, V, H, E>& out);
 template <typename V>
-bool extract(PyObject* o, std::unordered_map<std::string, V>& out);
+bool extract(PyObject* o, util::OrderedMap<V>& out);
 template <typename T, typename = std::enable_if_t<has_class_v<T>>>
 bool extract(PyObject* o, T& out);
 template <typename T>
@@ -173,17 +175,28 @@ bool for_each_entry(PyObject* o, Reserve&& reserve, Each&& each) {
     return true;
 }
 
-template <typename V>
-bool extract(PyObject* o, std::unordered_map<std::string, V>& out) {
+// Into a map of either kind; an ordered one keeps the dict's order.
+template <typename Map>
+bool extract_map(PyObject* o, Map& out) {
     return for_each_entry(
         o, [&](std::size_t n) { out.reserve(n); },
         [&](Ref key, Ref value) {
             std::string ks;
-            V vs;
+            typename Map::mapped_type vs;
             if (!extract(key.get(), ks) || !extract(value.get(), vs)) return false;
             out.insert_or_assign(std::move(ks), std::move(vs));
             return true;
         });
+}
+
+template <typename V, typename H, typename E>
+bool extract(PyObject* o, std::unordered_map<std::string, V, H, E>& out) {
+    return extract_map(o, out);
+}
+
+template <typename V>
+bool extract(PyObject* o, util::OrderedMap<V>& out) {
+    return extract_map(o, out);
 }
 
 // Declared sources read in place: the names view the caller's str keys and the

@@ -29,24 +29,6 @@ PyObject* find_macro_calls(const Params& p, const Bound& b) {
 }
 
 namespace {
-// The variables in the dict's own order, from which the substitution order is
-// derived: a map over a seeded hash would forget it.
-struct VarDict {
-    StrPairList items;
-};
-
-bool extract(PyObject* o, VarDict& out) {
-    return for_each_entry(
-        o, [&](std::size_t n) { out.items.reserve(n); },
-        [&](Ref key, Ref value) {
-            StrPair e;
-            if (!py::extract(key.get(), e.first) || !py::extract(value.get(), e.second))
-                return false;
-            out.items.push_back(std::move(e));
-            return true;
-        });
-}
-
 // The list of the `n` records that `run` hands over one by one, each moved into
 // its instance as it comes, or null with the batch's error raised.
 template <typename T, typename Run>
@@ -73,28 +55,22 @@ PyObject* list_of(std::size_t n, Run&& run) {
 template <auto Stage>
 PyObject* one_model(const Params& p, const Bound& b) {
     std::string_view raw_sql, model_name, schema, materialization;
-    VarDict vars;
+    StrMap vars;
     HeldSources sources;
     EphemeralMap ephemerals;
     if (!convert(p, b, raw_sql, model_name, schema, materialization, vars, sources, ephemerals))
         return nullptr;
     return result_to_py(
-        Stage(raw_sql, model_name, schema, materialization, vars.items, sources.map, ephemerals));
+        Stage(raw_sql, model_name, schema, materialization, vars, sources.map, ephemerals));
 }
 }  // namespace
 
 PyObject* compile_model(const Params& p, const Bound& b) {
-    return one_model<static_cast<Result<CompiledModel> (*)(
-        std::string_view, std::string_view, std::string_view, std::string_view,
-        const StrPairList&, const SourceMap&, const EphemeralMap&)>(
-        &compiler::batch::compile_text)>(p, b);
+    return one_model<&compiler::batch::compile_text>(p, b);
 }
 
 PyObject* resolve_model(const Params& p, const Bound& b) {
-    return one_model<static_cast<Result<ResolvedModel> (*)(
-        std::string_view, std::string_view, std::string_view, std::string_view,
-        const StrPairList&, const SourceMap&, const EphemeralMap&)>(
-        &compiler::batch::resolve_text)>(p, b);
+    return one_model<&compiler::batch::resolve_text>(p, b);
 }
 
 PyObject* wrap_ddl(const Params& p, const Bound& b) {
@@ -111,13 +87,13 @@ PyObject* wrap_ddl(const Params& p, const Bound& b) {
 PyObject* batch_resolve(const Params& p, const Bound& b) {
     HeldList<NamedText> models;
     std::string_view schema, materialization;
-    VarDict vars;
+    StrMap vars;
     HeldSources sources;
     EphemeralMap ephemerals;
     if (!convert(p, b, models, schema, materialization, vars, sources, ephemerals))
         return nullptr;
     return list_of<ResolvedModel>(models.items.size(), [&](const auto& take) {
-        return compiler::batch::batch_resolve(models.items, schema, materialization, vars.items,
+        return compiler::batch::batch_resolve(models.items, schema, materialization, vars,
                                               sources.map, ephemerals, take);
     });
 }

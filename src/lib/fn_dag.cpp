@@ -10,7 +10,6 @@
 
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 namespace tovik::py {
 
@@ -43,7 +42,7 @@ PyObject* dag_edges(const Params& p, const Bound& b) {
 PyObject* select_models(const Params& p, const Bound& b) {
     const dag::Dag* handle = nullptr;
     std::string_view pattern;
-    std::unordered_map<std::string, StrList> tags_map;
+    TagsMap tags_map;
     if (!convert(p, b, handle, pattern, tags_map)) return nullptr;
     return to_py(dag::selector::select(*handle, pattern, tags_map));
 }

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/hash.hpp"
+#include "util/ordered_map.hpp"
 #include "util/view_map.hpp"
 
 namespace tovik {
@@ -18,7 +20,12 @@ namespace tovik {
 using StrList = std::vector<std::string>;
 using StrPair = std::pair<std::string, std::string>;
 using StrPairList = std::vector<StrPair>;
-using StrMap = std::unordered_map<std::string, std::string>;
+// In the order the caller or the text gave the keys: variables are applied in
+// that order, and front matter comes back to Python in it.
+using StrMap = util::OrderedMap<std::string>;
+// Model name to tags, in the caller's order; the tag selection lists its names
+// in that order.
+using TagsMap = util::OrderedMap<StrList>;
 
 struct SourceInfo {
     std::string database;
@@ -98,6 +105,6 @@ struct NamedText {
 
 // The declared sources by name, as views of records the caller keeps.
 using SourceMap = util::ViewMap<const SourceInfo*>;
-using EphemeralMap = std::unordered_map<std::string, EphemeralModel>;
+using EphemeralMap = util::StringMap<EphemeralModel>;
 
 }  // namespace tovik

@@ -7,33 +7,17 @@
 #include <string_view>
 #include <vector>
 
+#include "util/unicode.hpp"
+
 namespace tovik::text {
 
 // Length in bytes of the white-space character that starts at s[i], or 0.
 inline std::size_t ws_len_at(std::string_view s, std::size_t i) {
-    const auto n = s.size() - i;
     const auto b0 = static_cast<unsigned char>(s[i]);
     if (b0 < 0x80) return (b0 >= 0x09 && b0 <= 0x0D) || b0 == 0x20;
-    if (b0 == 0xC2 && n >= 2) {
-        const auto b1 = static_cast<unsigned char>(s[i + 1]);
-        return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;
-    }
-    if (n < 3) return 0;
-    const auto b1 = static_cast<unsigned char>(s[i + 1]);
-    const auto b2 = static_cast<unsigned char>(s[i + 2]);
-    switch (b0) {
-        case 0xE1:  // U+1680
-            return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
-        case 0xE2:
-            if (b1 == 0x80)  // U+2000..U+200A, U+2028, U+2029, U+202F
-                return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3
-                                                                                              : 0;
-            return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;  // U+205F
-        case 0xE3:  // U+3000
-            return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
-        default:
-            return 0;
-    }
+    char32_t cp;
+    const auto len = unicode::decode(s.data() + i, s.data() + s.size(), cp);
+    return len != 0 && unicode::is_space(cp) ? len : 0;
 }
 
 // Length in bytes of the white-space character that ends just before s[end], or 0.
@@ -68,15 +52,6 @@ inline std::string_view trim_end(std::string_view s) {
 }
 
 inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
-
-// Asks for the first bytes of a text that is read next, while the current one
-// is worked on: the texts of a call lie apart, and each would otherwise start
-// with a wait for memory.
-inline void prefetch(std::string_view s) {
-    constexpr std::size_t kLine = 64, kBytes = 1024;
-    const std::size_t n = s.size() < kBytes ? s.size() : kBytes;
-    for (std::size_t i = 0; i < n; i += kLine) __builtin_prefetch(s.data() + i);
-}
 
 // Calls f with each piece between occurrences of sep, empty pieces included.
 template <typename F>

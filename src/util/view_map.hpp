@@ -4,10 +4,11 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "util/hash.hpp"
 
 namespace tovik::util {
 
@@ -48,7 +49,7 @@ private:
         V value;
     };
 
-    static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+    static std::size_t hash(std::string_view key) { return hash_bytes(key); }
 
     // The place of the slot that holds key, or of the empty one where it would
     // go. Slots hold an entry's index plus one; at most half of them are taken.

@@ -1,6 +1,7 @@
-// A compiled PCRE2 pattern (UTF mode, JIT where available) with a leftmost-first,
+// PCRE2 as the fuzzers' reference for the core's hand-written matchers: a
+// compiled pattern (UTF mode, JIT where available) with a leftmost-first,
 // non-overlapping scan. Invalid UTF-8 never matches inside a bad sequence and
-// never reads past the subject.
+// never reads past the subject. Only the fuzzers link this; the module does not.
 #pragma once
 
 #define PCRE2_CODE_UNIT_WIDTH 8
@@ -14,6 +15,14 @@ namespace tovik::re {
 
 // Unicode word character and white space, spelled as their properties so that
 // they do not depend on the library's own idea of \w and \s.
+//
+// The core's classes follow its checked-in tables, whose Unicode version may be
+// newer than the one this PCRE2 was built with. So a Pattern compiles
+// TOVIK_RE_WORD as PCRE2's class plus the code points where the two differ, and
+// only after checking, once per process, that every such code point is one the
+// table calls a word character and PCRE2's Unicode leaves unassigned: a newer
+// version's additions and nothing else. Any other difference, and any
+// difference in white space, stops the process.
 #define TOVIK_RE_WORD "[\\p{Alphabetic}\\p{M}\\p{Nd}\\p{Pc}\\p{Join_Control}]"
 #define TOVIK_RE_SPACE "\\p{White_Space}"
 

@@ -355,8 +355,12 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
     FUZZ_CHECK(!run.leftover && rewritten == *both && outcome_of(rewritten) == "text " + *both);
 }
 
+bool literal_passes(std::string& text, const substitution::VarEntries& entries,
+                    std::uint64_t limit);
+
 // The one-scan substitution against the sequential one, in the map order the
-// fast run chose and in the map's own order.
+// fast run chose and in the map's own order, and both against a plain
+// replace-loop where that is small enough to run.
 void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
     const substitution::VarEntries entries = schema_entries(in, parsed);
     for (const bool reorder : {false, true}) {
@@ -365,6 +369,10 @@ void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t 
             const auto f = substitution::substitute(fast, entries, passes, in.model_name, true, reorder);
             const auto s = substitution::substitute(slow, f.order, passes, in.model_name, false, false);
             FUZZ_CHECK(f.passes <= passes);
+            std::string literal = parsed.body;
+            if (literal_passes(literal, f.order, passes))
+                FUZZ_CHECK((f.leftover ? "error " + *f.leftover : outcome_of(fast)) ==
+                           outcome_of(literal));
             if (f.leftover || s.leftover) {
                 // Decided by a proof, which the two runs may reach at different points.
                 FUZZ_CHECK((f.leftover ? "error " + *f.leftover : outcome_of(fast)) ==
@@ -458,8 +466,9 @@ void check_shapes(std::string_view data) {
     static const char* const kPieces[] = {
         "{{", "}}", "{", "}", " ", "x", "xxxxxxxxxxxxxxxx", "ok", "{{ a }}", "{{a}}", "{{ b }}",
         "{{ z }}", " z ", "z", "{{ zz }}", "{{ a-b }}", "{{a b}}", "{{ p0 }}", "{{ p1 }}",
-        "{{ p3 }}", "{{  a }}", "{{ a}}"};
-    static const char* const kKeys[] = {"a", "b", "z", "a-b", "a b", " a ", "p0", "zz"};
+        "{{ p3 }}", "{{  a }}", "{{ a}}", "{{ {a }}", "{{{a}}", "{{ a} }}", "{{}}}"};
+    static const char* const kKeys[] = {"a", "b", "z", "a-b", "a b", " a ", "p0", "zz",
+                                        "{a", "a}", "{", "}", "{ a }"};
     auto pieces = [&](std::size_t most) {
         std::string s;
         for (std::size_t n = c.pick(most + 1); n > 0; --n) s += kPieces[c.pick(std::size(kPieces))];

@@ -498,16 +498,6 @@ def test_many_keys_with_braces_over_a_long_text():
     assert error("{" * 700_000 + "{{ g }}", vars=vars) == unresolved("g")
 
 
-# With keys that hold braces the passes take the keys one by one in the map's
-# order, which decides this text; the order must be the same in every run.
-@pytest.mark.parametrize("reverse, expected",
-                         [(False, "{{ {k1} }}0,"), (True, "{{ {k8} }}7,6,5,4,3,2,1,0,")])
-def test_variable_order_is_fixed(monkeypatch, reverse, expected):
-    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", "1")
-    items = [("{k%d}" % i, "{{ {k%d} }}%d," % ((i + 1) % 12, i)) for i in range(12)]
-    assert sql("{{ {k0} }}", vars=dict(reversed(items) if reverse else items)) == expected
-
-
 def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
     monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(2**62))
     with pytest.raises(MemoryError, match="would process more than") as e:

@@ -91,26 +91,15 @@ namespace {
 constexpr std::size_t kMaxCached = 8;
 }  // namespace
 
-Plan::Plan(std::string_view schema, var_order::Entries vars, const SourceMap& sources,
-           const EphemeralMap& ephemerals)
-    : schema_(schema), sources_(sources), ephemerals_(ephemerals), entries_(std::move(vars)) {
-    schema_var_ = std::any_of(entries_.begin(), entries_.end(),
-                              [](const auto& e) { return e.first == "schema"; });
-    entries_.reserve(entries_.size() + 1);
-}
-
-namespace {
-var_order::Entries in_map_order(const StrMap& vars) {
-    var_order::Entries out;
-    out.reserve(vars.size() + 1);
-    for (const auto& [k, v] : vars) out.emplace_back(k, v);
-    return out;
-}
-}  // namespace
-
 Plan::Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
            const EphemeralMap& ephemerals)
-    : Plan(schema, in_map_order(vars), sources, ephemerals) {}
+    : schema_(schema),
+      sources_(sources),
+      ephemerals_(ephemerals),
+      schema_var_(vars.count("schema") != 0) {
+    entries_.reserve(vars.size() + 1);
+    for (const auto& [k, v] : vars) entries_.emplace_back(k, v);
+}
 
 Plan::~Plan() = default;
 

@@ -13,7 +13,6 @@
 #include "compiler/parser.hpp"
 #include "compiler/scanner.hpp"
 #include "compiler/substitution.hpp"
-#include "compiler/var_order.hpp"
 #include "errors/error.hpp"
 #include "types/records.hpp"
 #include "util/hash.hpp"
@@ -35,11 +34,7 @@ Result<ResolvedModel> resolve_sql(std::string_view body, std::string_view model_
 // per effective schema, the only entry that differs between models.
 class Plan {
 public:
-    // The variables in the map's own iteration order.
     Plan(std::string_view schema, const StrMap& vars, const SourceMap& sources,
-         const EphemeralMap& ephemerals);
-    // The variables in the order substitution takes them (var_order).
-    Plan(std::string_view schema, var_order::Entries vars, const SourceMap& sources,
          const EphemeralMap& ephemerals);
     ~Plan();
     Plan(const Plan&) = delete;

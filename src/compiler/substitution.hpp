@@ -16,6 +16,7 @@
 #include "compiler/pattern_set.hpp"
 #include "compiler/replace.hpp"
 #include "compiler/scanner.hpp"
+#include "util/hash.hpp"
 #include "util/interrupt.hpp"
 
 namespace tovik::compiler::substitution {
@@ -217,7 +218,7 @@ private:
     VarEntries e_;
     std::string_view model_;
     Limits limits_;
-    std::unordered_map<std::string_view, std::uint32_t> index_;
+    std::unordered_map<std::string_view, std::uint32_t, util::StringHash> index_;
     std::uint64_t lengths_ = 0;  // length_bit of every key
     static std::uint64_t length_bit(std::size_t n) {
         return std::uint64_t{1} << std::min<std::size_t>(n, 63);

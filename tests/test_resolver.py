@@ -503,3 +503,12 @@ def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
     with pytest.raises(MemoryError, match="would process more than") as e:
         resolve("{{ k-j }}", vars={"k-j": "{{{{ k-j }}"})
     assert int(re.search(r"than (\d+) bytes", str(e.value)).group(1)) < 2**38
+
+
+def test_proof_of_the_leftover_minds_values_that_close_a_placeholder(monkeypatch):
+    # "}} " closes "{{ c" only after forty passes, while {{ a }} keeps
+    # doubling: a proof made before then must not settle for "a".
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(U64_MAX))
+    vars = {f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)}
+    vars |= {"p-40": "}} ", "a": "{{ a }}{{ a }}"}
+    assert error("{{ c {{ p-1 }}{{ a }}", vars=vars) == unresolved("c")

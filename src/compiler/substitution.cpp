@@ -15,9 +15,8 @@ using namespace replace;
 // intact. A pass can then be done as one splice of all key spots of its starting
 // text, provided nothing the pass inserts is picked up again later in the pass:
 //  - the map order puts every key after the keys whose placeholders its value holds
-//    (a value holding its own placeholder is fine, except the brace-less form
-//    when the text holds the spaced one, which the same key's second replacement
-//    would catch);
+//    (a value may hold its own spaced placeholder, but not its brace-less one,
+//    which the same key's second replacement would catch);
 //  - no key spot of the result crosses the edge of an inserted value (one would be
 //    formed by the insertion itself, and it shows in the result just as in the
 //    intermediate texts).
@@ -68,12 +67,10 @@ Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, cons
         compute_inner();
         if (reorder) dependency_order();
         ok_.assign(e_.size(), 1);
-        unspaced_self_.assign(e_.size(), 0);
         inner_growth_.assign(e_.size(), 0);
         for (std::uint32_t i = 0; i < inner_.size(); ++i)
             for (const auto& r : inner_[i]) {
                 if (r.key > i || (r.key == i && !r.spaced)) ok_[i] = 0;
-                if (r.key == i && !r.spaced) unspaced_self_[i] = 1;
                 inner_growth_[i] += static_cast<std::int64_t>(e_[r.key].second.size()) -
                                     static_cast<std::int64_t>(e_[r.key].first.size() + 4 +
                                                               (r.spaced ? 2 : 0));
@@ -241,7 +238,7 @@ bool Substituter::fast_pass(const std::string& text) {
     auto splice = [&](std::size_t start, std::size_t end, const KeyHit& h) {
         const bool spaced = h.spaced >= 0;
         const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
-        if (!ok_[k] || (spaced && unspaced_self_[k])) return false;
+        if (!ok_[k]) return false;
         // Every text within the pass stays below the start plus what grows.
         const std::size_t len = end - start, vlen = e_[k].second.size();
         if (vlen > len) grown += vlen - len;

@@ -229,8 +229,8 @@ private:
     std::size_t max_content_ = 0;
     std::vector<std::vector<InnerRef>> inner_;
     bool inner_done_ = false;
-    std::vector<char> ok_, unspaced_self_, edge_safe_;
-    std::vector<char> value_brace_free_;  // such a value holds no spot: ok_ and no unspaced_self_
+    std::vector<char> ok_, edge_safe_;
+    std::vector<char> value_brace_free_;  // such a value holds no spot, so ok_ holds for it
     std::vector<std::int64_t> inner_growth_;  // size change when a value's own spots are replaced
     std::vector<std::pair<std::string, std::string>> patterns_;
     std::optional<pattern_set::PatternSet> braced_;  // all written forms, for keys with braces

@@ -396,15 +396,27 @@ void Substituter::ensure_patterns() {
 // braces: occurrences may then overlap and nest, so all forms are searched
 // for at once.
 void Substituter::mark_braced(std::string_view text) {
-    if (!braced_) {
-        braced_.emplace();
-        for (std::uint32_t i = 0; i < e_.size(); ++i) {
-            braced_->add(patterns_[i].first, 2 * i);
-            braced_->add(patterns_[i].second, 2 * i + 1);
+    if (!braced_ && !braced_too_large_) {
+        std::size_t bytes = 0;
+        for (const auto& [spaced, plain] : patterns_) bytes += spaced.size() + plain.size();
+        // The automaton takes some forty bytes per byte of its patterns.
+        braced_too_large_ = bytes > kMaxAutomatonBytes;
+        if (!braced_too_large_) {
+            braced_.emplace();
+            for (std::uint32_t i = 0; i < e_.size(); ++i) {
+                braced_->add(patterns_[i].first, 2 * i);
+                braced_->add(patterns_[i].second, 2 * i + 1);
+            }
+            braced_->build();
         }
-        braced_->build();
     }
     ++epoch_;
+    if (braced_too_large_) {
+        // Every form is searched for, each one a scan that the work bound counts.
+        std::fill(stamp_spaced_.begin(), stamp_spaced_.end(), epoch_);
+        std::fill(stamp_plain_.begin(), stamp_plain_.end(), epoch_);
+        return;
+    }
     work_ += braced_->scan(text, [&](std::uint32_t id) {
         (id & 1 ? stamp_plain_ : stamp_spaced_)[id >> 1] = epoch_;
     });

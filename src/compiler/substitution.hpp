@@ -234,6 +234,8 @@ private:
     std::vector<std::int64_t> inner_growth_;  // size change when a value's own spots are replaced
     std::vector<std::pair<std::string, std::string>> patterns_;
     std::optional<pattern_set::PatternSet> braced_;  // all written forms, for keys with braces
+    bool braced_too_large_ = false;
+    static constexpr std::size_t kMaxAutomatonBytes = std::size_t{16} << 20;
     std::vector<std::uint64_t> stamp_plain_, stamp_spaced_;
     std::uint64_t epoch_ = 0;
     bool cache_valid_ = false;

@@ -115,7 +115,7 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
     if (!fits(n, grown, bound)) {
         // The refs' steps, other refs before ephemeral ones, then the sources'.
         StepSizes steps;
-        ref_i = source_j = var_k = 0;
+        ref_i = source_j = 0;  // var_k still counts the Var hits
         for (const auto& h : hits) {
             if (h.form == scanner::Form::Var || !rep_of(h, rep)) continue;
             const auto name = h.group[0].of(body);

@@ -505,6 +505,17 @@ void check_shapes(std::string_view data) {
     const std::string grow = kKeys[c.pick(std::size(kKeys))];
     set(grow, pieces(1) + "{{ " + grow + " }}" + pieces(2) + (c.pick(2) ? "{{" + grow + "}}" : ""));
     for (std::size_t n = c.pick(3); n > 0; --n) set(kKeys[c.pick(std::size(kKeys))], pieces(3));
+    // Many keys, some with braces, most of them absent from the text: a pass
+    // must find the few that occur, in their order.
+    if (c.pick(4) == 0) {
+        const std::size_t many = 50 + c.pick(200);
+        for (std::size_t i = 0; i < many; ++i) {
+            const std::string k = (c.pick(3) == 0 ? "{m" : "m") + std::to_string(i);
+            set(k, c.pick(8) == 0 ? "{{ " + k + " }}" + pieces(1) : pieces(1));
+        }
+        body += "{{ m" + std::to_string(c.pick(many)) + " }}{{ {m" + std::to_string(c.pick(many)) +
+                " }}";
+    }
     body += pieces(2);
 
     static const std::uint64_t kPasses[] = {1, 2, 3, 7, 10, 25, 60, 1100, UINT64_MAX, UINT64_MAX - 1};

@@ -355,8 +355,12 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
     FUZZ_CHECK(!run.leftover && rewritten == *both && outcome_of(rewritten) == "text " + *both);
 }
 
+bool literal_passes(std::string& text, const substitution::VarEntries& entries,
+                    std::uint64_t limit);
+
 // The one-scan substitution against the sequential one, in the map order the
-// fast run chose and in the map's own order.
+// fast run chose and in the map's own order, and both against a plain
+// replace-loop where that is small enough to run.
 void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
     const substitution::VarEntries entries = schema_entries(in, parsed);
     for (const bool reorder : {false, true}) {
@@ -365,6 +369,10 @@ void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t 
             const auto f = substitution::substitute(fast, entries, passes, in.model_name, true, reorder);
             const auto s = substitution::substitute(slow, f.order, passes, in.model_name, false, false);
             FUZZ_CHECK(f.passes <= passes);
+            std::string literal = parsed.body;
+            if (literal_passes(literal, f.order, passes))
+                FUZZ_CHECK((f.leftover ? "error " + *f.leftover : outcome_of(fast)) ==
+                           outcome_of(literal));
             if (f.leftover || s.leftover) {
                 // Decided by a proof, which the two runs may reach at different points.
                 FUZZ_CHECK((f.leftover ? "error " + *f.leftover : outcome_of(fast)) ==
@@ -458,8 +466,9 @@ void check_shapes(std::string_view data) {
     static const char* const kPieces[] = {
         "{{", "}}", "{", "}", " ", "x", "xxxxxxxxxxxxxxxx", "ok", "{{ a }}", "{{a}}", "{{ b }}",
         "{{ z }}", " z ", "z", "{{ zz }}", "{{ a-b }}", "{{a b}}", "{{ p0 }}", "{{ p1 }}",
-        "{{ p3 }}", "{{  a }}", "{{ a}}"};
-    static const char* const kKeys[] = {"a", "b", "z", "a-b", "a b", " a ", "p0", "zz"};
+        "{{ p3 }}", "{{  a }}", "{{ a}}", "{{ {a }}", "{{{a}}", "{{ a} }}", "{{}}}"};
+    static const char* const kKeys[] = {"a", "b", "z", "a-b", "a b", " a ", "p0", "zz",
+                                        "{a", "a}", "{", "}", "{ a }"};
     auto pieces = [&](std::size_t most) {
         std::string s;
         for (std::size_t n = c.pick(most + 1); n > 0; --n) s += kPieces[c.pick(std::size(kPieces))];
@@ -496,6 +505,17 @@ void check_shapes(std::string_view data) {
     const std::string grow = kKeys[c.pick(std::size(kKeys))];
     set(grow, pieces(1) + "{{ " + grow + " }}" + pieces(2) + (c.pick(2) ? "{{" + grow + "}}" : ""));
     for (std::size_t n = c.pick(3); n > 0; --n) set(kKeys[c.pick(std::size(kKeys))], pieces(3));
+    // Many keys, some with braces, most of them absent from the text: a pass
+    // must find the few that occur, in their order.
+    if (c.pick(4) == 0) {
+        const std::size_t many = 50 + c.pick(200);
+        for (std::size_t i = 0; i < many; ++i) {
+            const std::string k = (c.pick(3) == 0 ? "{m" : "m") + std::to_string(i);
+            set(k, c.pick(8) == 0 ? "{{ " + k + " }}" + pieces(1) : pieces(1));
+        }
+        body += "{{ m" + std::to_string(c.pick(many)) + " }}{{ {m" + std::to_string(c.pick(many)) +
+                " }}";
+    }
     body += pieces(2);
 
     static const std::uint64_t kPasses[] = {1, 2, 3, 7, 10, 25, 60, 1100, UINT64_MAX, UINT64_MAX - 1};

@@ -11,6 +11,18 @@ import tovik._core as core
 
 RUNAWAY = ("{{ k-j }}", "m", "s", "view", {"k-j": "z{{ k-j }}"}, {})
 
+# Calls that run for seconds, each in a loop of its own kind.
+LONG_CALLS = [
+    # Passes that grow the text by a byte each.
+    RUNAWAY,
+    # Passes over brace-dense text.
+    ("{{ k-j }}", "m", "s", "view", {"k-j": "{{{{ k-j }}"}, {}),
+    # Passes that take keys with braces one by one.
+    ("{{ g }}", "m", "s", "view", dict({"{k%d" % i: "v" for i in range(1500)}, g="{{ g }}{"), {}),
+    # Refs rewritten one name at a time over a megabyte of text.
+    ("".join(f"ref('n{i}f')f " for i in range(60_000)), "m", "s", "view", {}, {}),
+]
+
 
 class Stop(Exception):
     pass
@@ -35,10 +47,11 @@ def many_passes(monkeypatch):
     monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(2**62))
 
 
-def test_ctrl_c_stops_a_runaway_substitution(alarm, many_passes):
+@pytest.mark.parametrize("call", LONG_CALLS, ids=["growing", "brace-dense", "braced-keys", "refs"])
+def test_ctrl_c_stops_a_long_call(alarm, many_passes, call):
     alarm(signal.default_int_handler)
     with pytest.raises(KeyboardInterrupt):
-        core.resolve_model(*RUNAWAY)
+        core.resolve_model(*call)
 
 
 def test_handler_that_reenters_and_mutates(alarm, many_passes):

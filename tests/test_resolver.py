@@ -283,7 +283,7 @@ def in_small_process(args):
         ("10, \"source('s', 't') \" * 30, 's', {}, "
          "{'s': SourceInfo('', \"source('s', 't')\" * 2)}", "rewriting references"),
         # Doubling with no provable outcome (the key is no \\w name).
-        (f"{U64_MAX}, '{{{{ {{ }}}}', 's', {{'{{': '{{{{ {{ }}}}' * 2}}, {{}}",
+        (f"{U64_MAX}, '{{{{ a- }}}}', 's', {{'a-': '{{{{ a- }}}}' * 2}}, {{}}",
          "variable substitution in model 'm'"),
         (f"10, '{{{{ a }}}}', 's', {{'a': 'x' * {SMALL_BOUND + 1}}}, {{}}",
          "variable substitution in model 'm'"),
@@ -423,6 +423,11 @@ def steps(body, schema="an", sources=SOURCES, ephemeral=(), vars=None):
         steps("source('d', 't') {{ a }}", vars={"a": "1", "b": "3"}),
         steps("{{ a }} {{ nope }}", vars={"a": "1"}),
         steps("{{ a }} {{ schema }}", vars={"a": "{{ schema }}"}),
+        # Keys with braces: forms that overlap, nest, or appear and vanish within a pass.
+        steps("{{{{ a }}}}", vars={"{ a }": "1", "a": "{", "{": "2"}),
+        steps("{{ {a }} {{ b }}", vars={"{a": "{{ b }}", "b": "x{{{a}}"}),
+        steps("{{ }a }}{{ a }}", vars={"}a": "{{ a }}", "a": "{{ }a }}", "a}": "y"}),
+        steps("{{{a}}}}", vars={"{a": "{{ a}", "a}": "{{{a}}", " a": "z"}),
     ],
 )
 def test_rewrites_and_passes_match_sequential_steps(body, schema, sources, ephemeral, vars):
@@ -471,3 +476,39 @@ def test_long_ephemeral_chain():
     out = sql("ref('e0')", ephemerals=eph)
     assert out.startswith(f"WITH e{n - 1} AS (\ns{n - 1}\n),\ne{n - 2} AS")
     assert out.endswith("e0 AS (\ns0\n)\ne0")
+
+
+# Shapes whose cost once grew with the hits or the keys times the text.
+@pytest.mark.parametrize(
+    "body, schema, database",
+    [
+        ("source('a', 'b') " * 60_000, "s", "d" * 1_500_000),
+        ("".join(f"source('a', 't{i}') " for i in range(60_000)), "s", "d" * 1_500_000),
+        ("".join(f"ref('t{i}') " for i in range(60_000)), "s" * 1_500_000, "d"),
+    ],
+)
+def test_rewrites_past_the_size_bound_refuse_at_once(body, schema, database):
+    with pytest.raises(MemoryError, match="^rewriting references would exceed"):
+        resolve_model(body, "m", schema, "view", {}, {"a": SourceInfo(database, "s")})
+
+
+def test_many_keys_with_braces_over_a_long_text():
+    vars = {"{k%d" % i: "v" for i in range(1500)}
+    vars["g"] = "{{ g }}x"
+    assert error("{" * 700_000 + "{{ g }}", vars=vars) == unresolved("g")
+
+
+def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(2**62))
+    with pytest.raises(MemoryError, match="would process more than") as e:
+        resolve("{{ k-j }}", vars={"k-j": "{{{{ k-j }}"})
+    assert int(re.search(r"than (\d+) bytes", str(e.value)).group(1)) < 2**38
+
+
+def test_proof_of_the_leftover_minds_values_that_close_a_placeholder(monkeypatch):
+    # "}} " closes "{{ c" only after forty passes, while {{ a }} keeps
+    # doubling: a proof made before then must not settle for "a".
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(U64_MAX))
+    vars = {f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)}
+    vars |= {"p-40": "}} ", "a": "{{ a }}{{ a }}"}
+    assert error("{{ c {{ p-1 }}{{ a }}", vars=vars) == unresolved("c")

@@ -2,21 +2,41 @@
 
 #include <cstdint>
 
+#include "util/interrupt.hpp"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace tovik::compiler::replace {
 
+namespace {
+// A replacement over a large text stops on a pending signal this often.
+constexpr std::size_t kPollBytes = std::size_t{1} << 20;
+}  // namespace
+
 bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
-                 std::size_t limit, bool* over) {
+                 std::size_t limit, bool* over, std::uint64_t* cost) {
     const Finder finder(pat);
+    struct Charge {
+        const Finder& f;
+        std::uint64_t* cost;
+        std::uint64_t built = 0;
+        ~Charge() {
+            if (cost != nullptr) *cost += f.cost() + built;
+        }
+    } charge{finder, cost};
     std::size_t pos = finder.find(text, 0);
     if (pos == npos) return false;
     std::size_t size = text.size();
     const std::size_t growth = rep.size() > pat.size() ? rep.size() - pat.size() : 0;
     if (growth > 0 && text.size() / pat.size() > (limit - std::min(limit, text.size())) / growth) {
         // The result might pass the limit: count first, so that it is never built.
+        std::size_t polled = 0;
         for (std::size_t p = pos; p != npos; p = finder.find(text, p + pat.size())) {
+            if (p - polled > kPollBytes) {
+                util::work(p - polled);
+                polled = p;
+            }
             size += rep.size() - pat.size();
             if (size > limit) {
                 if (over != nullptr) *over = true;
@@ -27,13 +47,19 @@ bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
     std::string out;
     out.reserve(size);
     std::size_t from = 0;
+    std::size_t polled = 0;
     while (pos != npos) {
+        if (pos - polled > kPollBytes) {
+            util::work(pos - polled);
+            polled = pos;
+        }
         out.append(text, from, pos - from);
         out.append(rep);
         from = pos + pat.size();
         pos = finder.find(text, from);
     }
     out.append(text, from, npos);
+    charge.built = out.size();
     text = std::move(out);
     return true;
 }

@@ -118,17 +118,33 @@ public:
     }
 
     std::size_t find(std::string_view hay, std::size_t from) const {
-        if (!simple_) return find_in(hay, needle_, from);
+        if (!simple_) {
+            const std::size_t at = find_in(hay, needle_, from);
+            cost_ += kSearchWork * ((at == npos ? hay.size() : at) - std::min(from, hay.size()));
+            return at;
+        }
         const std::size_t m = needle_.size();
+        const std::size_t start = from;
         while (from <= hay.size() && hay.size() - from >= m) {
             const char* p = find_byte(hay.data() + from, needle_[0], hay.size() - from - m + 1);
-            if (p == nullptr) return npos;
+            if (p == nullptr) break;
             const auto i = static_cast<std::size_t>(p - hay.data());
-            if (equal_at(hay.data() + i)) return i;
+            cost_ += kCandidateWork;
+            if (equal_at(hay.data() + i)) {
+                cost_ += i - start;
+                return i;
+            }
             from = i + 1;
         }
+        cost_ += hay.size() - std::min(start, hay.size());
         return npos;
     }
+
+    // The work of the searches so far, in units of a byte copied: a byte
+    // scanned costs one, a candidate looked at or a byte of a general search
+    // (whose speed depends on the needle and the text) costs more.
+    std::uint64_t cost() const { return cost_; }
+    static constexpr std::uint64_t kCandidateWork = 64, kSearchWork = 48;
 
 private:
     bool equal_at(const char* p) const {
@@ -141,6 +157,7 @@ private:
 
     std::string_view needle_;
     bool simple_ = false;
+    mutable std::uint64_t cost_ = 0;
 };
 
 // Repeated searches for a keyword that ends in a byte rarer than its first, such
@@ -201,10 +218,11 @@ inline std::string concat(std::initializer_list<std::string_view> parts) {
 // Replace-all as the rewriting steps define it: occurrences are found left to
 // right in the text as it stands, and inserted text is not searched again.
 // Returns false, leaving `text` untouched, when the pattern does not occur, or
-// when the result would grow past `limit` (then *over is set).
+// when the result would grow past `limit` (then *over is set). Adds the work
+// done to *cost (see Finder::cost).
 bool replace_all(std::string& text, std::string_view pat, std::string_view rep,
                  std::size_t limit = std::numeric_limits<std::size_t>::max(),
-                 bool* over = nullptr);
+                 bool* over = nullptr, std::uint64_t* cost = nullptr);
 
 // A one-scan rewrite stands for a sequence of replacements; no text in that
 // sequence exceeds the original plus every growing replacement. Past the bound

@@ -53,8 +53,8 @@ std::uint64_t max_var_passes() {
     return value;
 }
 
-void collect_recursive(const std::string& name, const EphemeralMap& ephemerals,
-                       std::unordered_set<std::string>& visited, std::vector<StrPair>& collected) {
+void collect_recursive(const std::string& name, const EphemeralMap& ephemerals, Visited& visited,
+                       std::vector<StrPair>& collected) {
     struct Frame {
         const std::string* name;
         const EphemeralModel* model;
@@ -221,7 +221,7 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
     }
 
     if (!ephemeral_refs.empty()) {
-        std::unordered_set<std::string> visited;
+        Visited visited;
         std::vector<StrPair> collected;
         for (const auto& n : ephemeral_refs) collect_recursive(n, ephemerals_, visited, collected);
         std::string with = "WITH ";

@@ -15,6 +15,7 @@
 #include "compiler/substitution.hpp"
 #include "errors/error.hpp"
 #include "types/records.hpp"
+#include "util/hash.hpp"
 
 namespace tovik::compiler::resolver {
 
@@ -74,8 +75,9 @@ private:
 
 // Appends `name` and the ephemeral models it depends on, dependencies first, each
 // once. Walks with an explicit stack: dependency chains can be arbitrarily long.
-void collect_recursive(const std::string& name, const EphemeralMap& ephemerals,
-                       std::unordered_set<std::string>& visited, std::vector<StrPair>& collected);
+using Visited = std::unordered_set<std::string, util::StringHash, std::equal_to<>>;
+void collect_recursive(const std::string& name, const EphemeralMap& ephemerals, Visited& visited,
+                       std::vector<StrPair>& collected);
 
 // The most substitution passes one resolution may run, from TOVIK_MAX_VAR_PASSES.
 std::uint64_t max_var_passes();

@@ -7,17 +7,64 @@
 #include <vector>
 
 #include "errors/error.hpp"
+#include "util/interrupt.hpp"
 
 namespace tovik::compiler::rewriting {
 
-namespace {
-
 using namespace replace;
 
-[[noreturn]] void refuse_rewrite(std::size_t bound) {
+void refuse_rewrite(std::size_t bound) {
     throw SizeLimitExceeded("rewriting references would exceed " + std::to_string(bound) +
                             " bytes");
 }
+
+SourceTraits::Traits SourceTraits::of(const SourceInfo& info) {
+    if (&info == last_) return last_traits_;
+    auto scan = [&] {
+        return Traits{has_paren(info.database) || has_paren(info.schema),
+                      has_brace(info.database) || has_brace(info.schema)};
+    };
+    Traits t;
+    // Short names cost less to scan than to look up.
+    if (info.database.size() + info.schema.size() <= 64) {
+        t = scan();
+    } else {
+        const auto [it, fresh] = seen_.try_emplace(&info);
+        if (fresh) {
+            util::work(info.database.size() + info.schema.size());
+            it->second = scan();
+        }
+        t = it->second;
+    }
+    last_ = &info;
+    last_traits_ = t;
+    return t;
+}
+
+std::size_t StepSizes::step_of(int phase, std::string_view key) {
+    const char p = static_cast<char>('0' + phase);
+    const auto [it, fresh] =
+        index_.try_emplace(concat({std::string_view(&p, 1), key}), steps_.size());
+    if (fresh) steps_.push_back(Step{phase, {0, 0}});
+    return it->second;
+}
+
+void StepSizes::check(std::size_t size, std::size_t bound) const {
+    std::vector<std::size_t> order(steps_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return steps_[a].phase < steps_[b].phase;
+    });
+    // Each replacement refuses when its own result would pass the bound.
+    __int128 at = static_cast<__int128>(size);
+    for (const std::size_t k : order)
+        for (const std::int64_t d : steps_[k].delta) {
+            at += d;
+            if (d > 0 && at > static_cast<__int128>(bound)) refuse_rewrite(bound);
+        }
+}
+
+namespace {
 
 // One replacement of a rewriting step; a result past `bound` is refused.
 bool replace_bounded(std::string& text, std::string_view pat, std::string_view rep,
@@ -48,6 +95,7 @@ public:
         --left;
         auto clean = clean_at_.find(k);
         if (clean != clean_at_.end() && clean->second == version_) return;
+        util::work(2 * text_.size());
         bool changed = replace_bounded(text_, form1, rep, bound_);
         changed = replace_bounded(text_, form2, rep, bound_) || changed;
         if (changed) {
@@ -67,8 +115,8 @@ private:
     std::string& text_;
     std::size_t bound_;
     std::uint64_t version_ = 0;
-    std::unordered_map<std::string, std::uint64_t> clean_at_;
-    std::unordered_map<std::string, std::size_t> left_;
+    std::unordered_map<std::string, std::uint64_t, util::StringHash, std::equal_to<>> clean_at_;
+    std::unordered_map<std::string, std::size_t, util::StringHash, std::equal_to<>> left_;
 };
 
 struct Hit {
@@ -76,18 +124,26 @@ struct Hit {
     std::size_t rep;  // index into the replacement list
 };
 
-// Replaces `text` by the spliced text and returns true, or returns false when a
-// replacement sequence it stands for could pass `bound` (the sequential path
-// then decides).
-bool splice(std::string& text, const std::vector<Hit>& hits, const std::vector<Rep>& reps,
-            std::size_t bound) {
+// Replaces `text` by the spliced text, or throws SizeLimitExceeded when one of
+// the replacements it stands for would pass `bound`. A hit's quote is at
+// `quote_at` bytes past its start; hits of one replacement share its index.
+void splice(std::string& text, const std::vector<Hit>& hits, const std::vector<Rep>& reps,
+            std::size_t quote_at, std::size_t bound) {
     std::size_t size = text.size(), growth = 0;
     for (const auto& h : hits) {
         const std::size_t len = h.end - h.start, rep = reps[h.rep].size();
         size = size - len + rep;
         if (rep > len) growth += rep - len;
     }
-    if (!fits(text.size(), growth, bound)) return false;
+    if (!fits(text.size(), growth, bound)) {
+        StepSizes steps;
+        for (const auto& h : hits)
+            steps.add_numbered(h.rep, text[h.start + quote_at] == '"',
+                               static_cast<std::int64_t>(reps[h.rep].size()) -
+                                   static_cast<std::int64_t>(h.end - h.start));
+        steps.check(text.size(), bound);
+    }
+    util::work(size);
     std::string out;
     out.reserve(size);
     std::size_t from = 0;
@@ -98,12 +154,11 @@ bool splice(std::string& text, const std::vector<Hit>& hits, const std::vector<R
     }
     out.append(text, from, npos);
     text = std::move(out);
-    return true;
 }
 
 // The index of each key's first entry. A model's lists of refs and sources are
 // short, and a scan of a few beats hashing; longer lists go to a hash map.
-template <typename Key, typename Hash = std::hash<Key>>
+template <typename Key, typename Hash = util::StringHash>
 class FirstIndex {
 public:
     // Adds `key` with index `next` unless it is there; true when it was added.
@@ -133,7 +188,7 @@ private:
     static constexpr std::size_t kScan = 8;
     std::array<std::pair<Key, std::size_t>, kScan> small_{};
     std::size_t n_ = 0;
-    std::unordered_map<Key, std::size_t, Hash> map_;
+    std::unordered_map<Key, std::size_t, Hash, std::equal_to<>> map_;
 };
 
 // End of the quoted name that starts at `from`: the quote q after a run of at most
@@ -226,7 +281,8 @@ bool rewrite_refs_fast(std::string& text, std::string_view schema, const StrList
             if (before && after) return false;
         }
     }
-    return splice(text, hits, reps, bound);
+    splice(text, hits, reps, 4, bound);
+    return true;
 }
 
 
@@ -254,8 +310,7 @@ std::string rewrite_sources_sequential(std::string text, const StrPairList& pair
 
 struct PairHash {
     std::size_t operator()(const std::pair<std::string_view, std::string_view>& p) const {
-        const std::hash<std::string_view> h;
-        return h(p.first) * 0x9E3779B97F4A7C15ull ^ h(p.second);
+        return util::hash_bytes(p.first) * 0x9E3779B97F4A7C15ull ^ util::hash_bytes(p.second);
     }
 };
 
@@ -268,10 +323,11 @@ bool rewrite_sources_fast(std::string& text, const StrPairList& pairs, const Sou
     std::vector<Rep> reps;
     reps.reserve(pairs.size());
     std::size_t max_s = 0, max_t = 0;
+    SourceTraits traits;
     for (const auto& [s, t] : pairs) {
         if (!nameish_all(s) || !nameish_all(t)) return false;
         const auto& info = **sources.find(s);
-        if (has_paren(info.database) || has_paren(info.schema)) return false;
+        if (traits.of(info).paren) return false;
         max_s = std::max(max_s, s.size());
         max_t = std::max(max_t, t.size());
         if (index.add({s, t}, reps.size()))
@@ -314,7 +370,8 @@ bool rewrite_sources_fast(std::string& text, const StrPairList& pairs, const Sou
             if (keyword_byte(next) || next == '(') return false;
         }
     }
-    return splice(text, hits, reps, bound);
+    splice(text, hits, reps, 7, bound);
+    return true;
 }
 
 }  // namespace

@@ -3,14 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "compiler/replace.hpp"
 #include "compiler/scanner.hpp"
 #include "types/records.hpp"
+#include "util/hash.hpp"
 
 namespace tovik::compiler::rewriting {
 
@@ -41,5 +44,53 @@ std::optional<std::string> rewrite_from_hits(
     const std::vector<char>* bare, const std::vector<const SourceInfo*>& infos,
     std::size_t bound = replace::text_size_bound(),
     const std::vector<std::string_view>* var_values = nullptr, bool* vars_spliced = nullptr);
+
+// What a source's database and schema hold, asked once per source however
+// many pairs name it: a name may be megabytes long.
+class SourceTraits {
+public:
+    struct Traits {
+        bool paren = false, brace = false;
+    };
+    Traits of(const SourceInfo& info);
+
+private:
+    const SourceInfo* last_ = nullptr;
+    Traits last_traits_;
+    std::unordered_map<const SourceInfo*, Traits> seen_;
+};
+
+// The size change of each sequential replacement that a one-scan rewrite stands
+// for. When the splice could pass the bound, check() tells, without building a
+// text, whether one of those replacements' results really does: every
+// occurrence a replacement meets is one of the splice's hits, so each result's
+// size follows from the sizes before it.
+class StepSizes {
+public:
+    // The step of `key` (unique within its phase); steps run phase by phase,
+    // then in the order in which their keys first come.
+    std::size_t step_of(int phase, std::string_view key);
+    // One occurrence of the step's single-quoted (or double-quoted) form.
+    void add(std::size_t step, bool double_quote, std::int64_t delta) {
+        steps_[step].delta[double_quote ? 1 : 0] += delta;
+    }
+    // Steps numbered by the caller, already in the order they run.
+    void add_numbered(std::size_t step, bool double_quote, std::int64_t delta) {
+        if (step >= steps_.size()) steps_.resize(step + 1);
+        add(step, double_quote, delta);
+    }
+    // Throws SizeLimitExceeded when a replacement's result would pass `bound`.
+    void check(std::size_t size, std::size_t bound) const;
+
+private:
+    struct Step {
+        int phase = 0;
+        std::int64_t delta[2] = {0, 0};
+    };
+    std::vector<Step> steps_;
+    std::unordered_map<std::string, std::size_t, util::StringHash, std::equal_to<>> index_;
+};
+
+[[noreturn]] void refuse_rewrite(std::size_t bound);
 
 }  // namespace tovik::compiler::rewriting

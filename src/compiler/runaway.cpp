@@ -2,6 +2,7 @@
 
 #include "compiler/substitution.hpp"
 #include "errors/error.hpp"
+#include "util/interrupt.hpp"
 
 namespace tovik::compiler::substitution {
 
@@ -42,11 +43,11 @@ SubstitutionRun Substituter::decided(SubstitutionRun& res, std::uint64_t passes,
 // A bound is hit with `remaining` passes still to run on `text`.
 SubstitutionRun Substituter::give_up(const std::string& text, std::uint64_t remaining,
                                      std::uint64_t passes, SubstitutionRun& res) {
-    const bool work = work_ > limits_.work;
+    const bool work = work_ > work_bound_;
     if (auto name = prove(text, remaining)) return decided(res, passes, *name);
     throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
                             "' would " + (work ? "process more than " : "exceed ") +
-                            std::to_string(work ? limits_.work : limits_.size) + " bytes");
+                            std::to_string(work ? work_bound_ : limits_.size) + " bytes");
 }
 
 // The outcome of running `remaining` more passes on `text`, when one of the
@@ -54,9 +55,11 @@ SubstitutionRun Substituter::give_up(const std::string& text, std::uint64_t rema
 std::optional<std::string> Substituter::prove(const std::string& text, std::uint64_t remaining) {
     if (!brace_free_) return std::nullopt;
     if (auto name = one_name(text)) return name;
+    // At most a quarter of what the passes may do, so that the proofs cannot
+    // make a call run much longer than its passes could.
     const std::uint64_t budget = std::min<std::uint64_t>(
         std::max<std::uint64_t>(work_ / 2, std::uint64_t{limits_.window} * 64),
-        std::uint64_t{1} << 36);
+        std::max<std::uint64_t>(work_bound_ / 4, 1));
     const std::size_t window = std::min<std::size_t>(
         std::max<std::size_t>(limits_.window, static_cast<std::size_t>(work_ >> 12)),
         std::size_t{16} << 20);
@@ -129,6 +132,7 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
         visit(h.plain);
         visit(h.spaced);
     }
+    work_ += kStopWork * c.stops;
     if (!certain) return std::nullopt;
     while (!todo.empty()) {
         const auto i = todo.back();
@@ -140,7 +144,10 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
     bool uniform = true;
     auto names_in = [&](std::string_view s) {
         scanner::Hit hit;
+        std::size_t polled = 0;
         for (scanner::Cursor cursor(s); cursor.next(hit);) {
+            util::work(hit.match.end - polled);
+            polled = hit.match.end;
             if (hit.form != scanner::Form::Var) continue;
             const std::string_view found = hit.group[0].of(s);
             if (!name) name.emplace(found);
@@ -221,18 +228,21 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
         std::fill(spaced.begin(), spaced.end(), 0);
         std::fill(plain.begin(), plain.end(), 0);
         spent += w.size() + e_.size();
+        util::work(w.size() + e_.size());
         SpotCursor c(w, max_content_);
         while (c.next()) {
             const KeyHit h = keys_of(c.content);
             if (h.plain >= 0) plain[static_cast<std::size_t>(h.plain)] = 1;
             if (h.spaced >= 0) spaced[static_cast<std::size_t>(h.spaced)] = 1;
         }
+        spent += kStopWork * c.stops;
     };
     while (done < remaining) {
         mark();
         for (std::uint32_t i = 0; i < e_.size(); ++i) {
             if (!spaced[i] && !plain[i]) continue;
             spent += 2 * w.size();
+            util::work(2 * w.size());
             bool changed = spaced[i] && replace_prefix(w, patterns_[i].first, e_[i].second,
                                                        window, out);
             changed = replace_prefix(w, patterns_[i].second, e_[i].second, window, out) ||
@@ -241,10 +251,12 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
                 close_prefix(w);
                 mark();
             }
+            // A pass that overspends gives up at its end anyway.
+            if (spent > budget) return std::nullopt;
         }
         ++done;
         if (spent > budget) return std::nullopt;
-        period.see(w, done, remaining);
+        period.see(w, done, remaining, spent);
     }
     if (const auto hit = scanner::first_var(w)) return std::string(hit->group[0].of(w));
     return std::nullopt;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "compiler/rewriting.hpp"
+#include "util/interrupt.hpp"
 
 namespace tovik::compiler::rewriting {
 
@@ -74,6 +75,7 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
     // A written form ends in ")", which a replacement must then not hold; the
     // names never do.
     const bool schema_paren = has_paren(schema);
+    SourceTraits traits;
     std::size_t size = n, grown = 0, prev_ref_end = npos;
     std::size_t var_size = 0, var_grown = 0;  // the part of size and grown that is the vars'
     Rep rep;
@@ -90,9 +92,10 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
         if (keyword_byte(rep.back()) && next >= 0 && (keyword_byte(next) || next == '('))
             return std::nullopt;
         if (h.form == scanner::Form::Source) {
-            // The database and schema, or the schema (and the table).
-            if (has_paren(rep.part[0]) || has_paren(rep.part[2])) return std::nullopt;
-            splice_vars = splice_vars && !has_brace(rep.part[0]) && !has_brace(rep.part[2]);
+            // The table is a name: only the database and schema can hold these.
+            const auto t = traits.of(*infos[source_j - 1]);
+            if (t.paren) return std::nullopt;
+            splice_vars = splice_vars && !t.brace;
         } else if (!rep.part[1].empty()) {
             if (schema_paren) return std::nullopt;
             prev_ref_end = end;
@@ -108,7 +111,28 @@ std::optional<std::string> rewrite_from_hits(std::string_view body,
         size = size - len + r;
         if (r > len) grown += r - len;
     }
-    if (!fits(n, grown, bound)) return std::nullopt;
+    util::work(hits.size());
+    if (!fits(n, grown, bound)) {
+        // The refs' steps, other refs before ephemeral ones, then the sources'.
+        StepSizes steps;
+        ref_i = source_j = 0;  // var_k still counts the Var hits
+        for (const auto& h : hits) {
+            if (h.form == scanner::Form::Var || !rep_of(h, rep)) continue;
+            const auto name = h.group[0].of(body);
+            std::size_t step;
+            if (h.form == scanner::Form::Ref) {
+                step = steps.step_of(bare != nullptr && (*bare)[ref_i - 1] ? 1 : 0, name);
+            } else {
+                const auto table = h.group[1].of(body);
+                const std::string len = std::to_string(name.size());
+                step = steps.step_of(2, concat({len, ":", name, table}));
+            }
+            steps.add(step, body[h.group[0].begin - 1] == '"',
+                      static_cast<std::int64_t>(rep.size()) -
+                          static_cast<std::int64_t>(h.match.end - h.match.begin));
+        }
+        steps.check(n, bound);
+    }
     // The rewritten text's spots are then exactly the Var hits, and with every
     // one spliced a brace-free value the first pass leaves no "{{": the passes
     // are done. The first pass's own bound applies to the rewritten text.

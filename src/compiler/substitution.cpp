@@ -15,9 +15,8 @@ using namespace replace;
 // intact. A pass can then be done as one splice of all key spots of its starting
 // text, provided nothing the pass inserts is picked up again later in the pass:
 //  - the map order puts every key after the keys whose placeholders its value holds
-//    (a value holding its own placeholder is fine, except the brace-less form
-//    when the text holds the spaced one, which the same key's second replacement
-//    would catch);
+//    (a value may hold its own spaced placeholder, but not its brace-less one,
+//    which the same key's second replacement would catch);
 //  - no key spot of the result crosses the edge of an inserted value (one would be
 //    formed by the insertion itself, and it shows in the result just as in the
 //    intermediate texts).
@@ -68,12 +67,10 @@ Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, cons
         compute_inner();
         if (reorder) dependency_order();
         ok_.assign(e_.size(), 1);
-        unspaced_self_.assign(e_.size(), 0);
         inner_growth_.assign(e_.size(), 0);
         for (std::uint32_t i = 0; i < inner_.size(); ++i)
             for (const auto& r : inner_[i]) {
                 if (r.key > i || (r.key == i && !r.spaced)) ok_[i] = 0;
-                if (r.key == i && !r.spaced) unspaced_self_[i] = 1;
                 inner_growth_[i] += static_cast<std::int64_t>(e_[r.key].second.size()) -
                                     static_cast<std::int64_t>(e_[r.key].first.size() + 4 +
                                                               (r.spaced ? 2 : 0));
@@ -100,6 +97,8 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
     cache_valid_ = false;
     SubstitutionRun res;
     bound_ = limits_.size;
+    work_bound_ = limits_.work + std::min<std::uint64_t>(text.size(), std::uint64_t{1} << 48) *
+                                     kWorkPerByte;
     next_try_ = limits_.first_try;
     spots_kept_ = false;
     if (brace_free_) mark_present(text, true);
@@ -112,14 +111,15 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
             break;
         }
         const std::uint64_t before = work_;
+        work_ += kStepWork;
         const Step st = step(text);
         util::work(work_ - before);
         if (st == Step::Over) return give_up(text, limit - passes, passes, res);
         ++passes;
         if (st == Step::Same) break;
-        if (work_ > limits_.work) return give_up(text, limit - passes, passes, res);
+        if (work_ > work_bound_) return give_up(text, limit - passes, passes, res);
         if (brace_free_ && !has_spots_) continue;  // the loop head ends it
-        if (period.see(text, passes, limit)) continue;
+        if (period.see(text, passes, limit, work_)) continue;
         if (work_ >= next_try_ && passes < limit) {
             if (auto name = prove(text, limit - passes)) return decided(res, passes, *name);
             next_try_ = std::max(next_try_, work_) * 4;
@@ -216,6 +216,7 @@ Substituter::Step Substituter::step(std::string& text) {
         next_ = text;
         if (!sequential_pass(next_)) return Step::Over;
     }
+    if (next_.size() == text.size()) work_ += text.size();
     if (next_ == text) return Step::Same;
     text.swap(next_);
     return Step::Changed;
@@ -237,7 +238,7 @@ bool Substituter::fast_pass(const std::string& text) {
     auto splice = [&](std::size_t start, std::size_t end, const KeyHit& h) {
         const bool spaced = h.spaced >= 0;
         const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
-        if (!ok_[k] || (spaced && unspaced_self_[k])) return false;
+        if (!ok_[k]) return false;
         // Every text within the pass stays below the start plus what grows.
         const std::size_t len = end - start, vlen = e_[k].second.size();
         if (vlen > len) grown += vlen - len;
@@ -259,6 +260,7 @@ bool Substituter::fast_pass(const std::string& text) {
             const KeyHit h = keys_of(tc.content);
             if (h.any() && !splice(tc.start, tc.end, h)) return false;
         }
+        work_ += kStopWork * tc.stops;
     }
     next_.append(text, from, npos);
     work_ += text.size();
@@ -279,6 +281,11 @@ bool Substituter::fast_pass(const std::string& text) {
     // The result's key spots are exactly what the next pass replaces, so its
     // size is known here.
     std::size_t size = next_.size();
+    // A pass that runs sequentially after all still pays for this look.
+    auto sequential = [&] {
+        work_ += text.size() + next_.size() + kStopWork * (inserted.stops + result.stops);
+        return false;
+    };
     while (result.next()) {
         const KeyHit h = keys_of(result.content);
         if (!h.any()) continue;
@@ -291,7 +298,7 @@ bool Substituter::fast_pass(const std::string& text) {
                 const KeyHit h = keys_of(inserted.content);
                 k = h.spaced >= 0 ? h.spaced : h.plain;
             }
-            if (k < 0) return false;
+            if (k < 0) return sequential();
             const std::size_t len = e_[static_cast<std::size_t>(k)].second.size();
             region_start = inserted.start + added - removed;
             region_end = region_start + len;
@@ -299,9 +306,9 @@ bool Substituter::fast_pass(const std::string& text) {
             removed += inserted.end - inserted.start;
             have_region = true;
         }
-        if (region_start > result.start) return false;
+        if (region_start > result.start) return sequential();
     }
-    work_ += text.size() + next_.size();
+    work_ += text.size() + next_.size() + kStopWork * (inserted.stops + result.stops);
     next_size_ = size;
     return true;
 }
@@ -322,37 +329,49 @@ void Substituter::mark_present(std::string_view text, bool keep_spots) {
         has_spots_ = has_spots_ || h.any();
         if (keep_spots && h.any()) spots_.push_back({c.start, c.end, h});
     }
+    work_ += kStopWork * c.stops;
     spots_kept_ = keep_spots;
 }
 
-// One pass exactly as defined; with brace-free keys, a written form with no
-// spot in the text at its turn is not searched for, since its replacement
-// would find nothing. False when the text would outgrow the size bound, or
-// the work passes the work bound.
+// One pass exactly as defined, except that a written form that does not occur
+// in the text at its turn is not searched for: its replacement would find
+// nothing and leave the text as it is. Which forms occur is known from one
+// scan of the text, made again after every replacement that changes it (with
+// brace-free keys, only where the inserted value may have formed a spot across
+// its edges). So a pass costs a scan per replacement that changes something,
+// not one per key. False when the text would outgrow the size bound, or the
+// work passes the work bound.
 bool Substituter::sequential_pass(std::string& text) {
     ensure_patterns();
     if (brace_free_) {
         if (!inner_done_) compute_inner();
         mark_present(text);
+    } else {
+        mark_braced(text);
     }
     for (std::uint32_t i = 0; i < e_.size(); ++i) {
-        const bool spaced = !brace_free_ || stamp_spaced_[i] == epoch_;
-        const bool plain = !brace_free_ || stamp_plain_[i] == epoch_;
+        const bool spaced = stamp_spaced_[i] == epoch_;
+        const bool plain = stamp_plain_[i] == epoch_;
         bool over = false, changed = false;
-        if (work_ > limits_.work) return false;
+        if (work_ > work_bound_) return false;
+        work_ += kStepWork;
+        if (!spaced && !plain) continue;
+        util::work(kStepWork + 2 * text.size());
         if (spaced) {
-            work_ += text.size();
-            changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over);
+            changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over, &work_);
             if (over) return false;
         }
         // The spaced replacement may have brought brace-less spots of this key.
         if (plain || changed) {
-            work_ += text.size();
-            changed |= replace_all(text, patterns_[i].second, e_[i].second, bound_, &over);
+            changed |=
+                replace_all(text, patterns_[i].second, e_[i].second, bound_, &over, &work_);
             if (over) return false;
         }
-        if (changed) work_ += text.size();  // the text built
-        if (!changed || !brace_free_) continue;
+        if (!changed) continue;
+        if (!brace_free_) {
+            mark_braced(text);
+            continue;
+        }
         // Without spots across its edges, the keys a value brings are its own
         // placeholders.
         if (edge_safe_[i]) {
@@ -371,6 +390,36 @@ void Substituter::ensure_patterns() {
     patterns_.reserve(e_.size());
     for (const auto& [k, v] : e_)
         patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
+}
+
+// Marks the written forms that occur in the text, for keys that may hold
+// braces: occurrences may then overlap and nest, so all forms are searched
+// for at once.
+void Substituter::mark_braced(std::string_view text) {
+    if (!braced_ && !braced_too_large_) {
+        std::size_t bytes = 0;
+        for (const auto& [spaced, plain] : patterns_) bytes += spaced.size() + plain.size();
+        // The automaton takes some forty bytes per byte of its patterns.
+        braced_too_large_ = bytes > kMaxAutomatonBytes;
+        if (!braced_too_large_) {
+            braced_.emplace();
+            for (std::uint32_t i = 0; i < e_.size(); ++i) {
+                braced_->add(patterns_[i].first, 2 * i);
+                braced_->add(patterns_[i].second, 2 * i + 1);
+            }
+            braced_->build();
+        }
+    }
+    ++epoch_;
+    if (braced_too_large_) {
+        // Every form is searched for, each one a scan that the work bound counts.
+        std::fill(stamp_spaced_.begin(), stamp_spaced_.end(), epoch_);
+        std::fill(stamp_plain_.begin(), stamp_plain_.end(), epoch_);
+        return;
+    }
+    work_ += braced_->scan(text, [&](std::uint32_t id) {
+        (id & 1 ? stamp_plain_ : stamp_spaced_)[id >> 1] = epoch_;
+    });
 }
 
 SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,

@@ -13,8 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "compiler/pattern_set.hpp"
 #include "compiler/replace.hpp"
 #include "compiler/scanner.hpp"
+#include "util/hash.hpp"
+#include "util/interrupt.hpp"
 
 namespace tovik::compiler::substitution {
 
@@ -22,10 +25,23 @@ using VarEntries = std::vector<std::pair<std::string_view, std::string_view>>;
 
 struct Limits {
     std::size_t size = replace::text_size_bound();  // bytes the text may hold after any replacement
-    std::uint64_t work = std::uint64_t{1} << 40;  // bytes the passes may scan and build
+    // Bytes the passes may scan and build, besides kWorkPerByte for each byte of
+    // the text they start from: a few seconds of work on this kind of machine
+    // for a text of a few megabytes, however the keys and values are made.
+    std::uint64_t work = std::uint64_t{1} << 37;
     std::uint64_t first_try = std::uint64_t{1} << 26;  // work before the first proof attempt
     std::size_t window = std::size_t{64} << 10;   // smallest prefix the proofs follow
 };
+
+// Work allowed per byte of the text that the passes start from, on top of
+// Limits::work, so that a large text may still take its few passes.
+inline constexpr std::uint64_t kWorkPerByte = 16;
+
+// Work counted for a pass or a replacement besides the bytes it touches.
+inline constexpr std::uint64_t kStepWork = 64;
+
+// Work counted for each candidate spot a scan looks at, besides its bytes.
+inline constexpr std::uint64_t kStopWork = 128;
 
 struct SubstitutionRun {
     std::uint64_t passes = 0;       // passes counted as the sequential algorithm counts them
@@ -47,8 +63,12 @@ SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t 
 // periods still matter: see() then cuts `limit` down to them and returns true.
 class PeriodFinder {
 public:
-    bool see(const std::string& text, std::uint64_t done, std::uint64_t& limit) {
+    // Adds the bytes compared or copied to `work`.
+    bool see(const std::string& text, std::uint64_t done, std::uint64_t& limit,
+             std::uint64_t& work) {
+        if (have_ && text.size() == saved_.size()) work += text.size();
         if (!have_) {
+            work += text.size();
             saved_ = text;
             saved_at_ = done;
             have_ = true;
@@ -58,6 +78,7 @@ public:
             power_ = 1;
             return true;
         } else if (done - saved_at_ == power_) {
+            work += text.size();
             saved_ = text;
             saved_at_ = done;
             power_ *= 2;
@@ -80,6 +101,12 @@ public:
     bool next() {
         const std::size_t n = s_.size();
         while (i_ + 1 < n) {
+            ++stops;
+            // Brace-dense text may hold no spot for megabytes.
+            if (i_ >= poll_at_) [[unlikely]] {
+                util::work(i_ + kPollBytes - poll_at_);
+                poll_at_ = i_ + kPollBytes;
+            }
             const char* hit = replace::find_byte(s_.data() + i_, '{', n - i_);
             if (hit == nullptr) break;
             const auto a = static_cast<std::size_t>(hit - s_.data());
@@ -107,11 +134,15 @@ public:
 
     std::size_t start = 0, end = 0;
     std::string_view content;
+    // Candidates looked at: in brace-dense text each costs several bytes' work.
+    std::uint64_t stops = 0;
 
 private:
+    static constexpr std::size_t kPollBytes = std::size_t{1} << 20;
     std::string_view s_;
     std::size_t max_;
     std::size_t i_ = 0;
+    std::size_t poll_at_ = kPollBytes;
 };
 
 struct InnerRef {
@@ -167,6 +198,7 @@ private:
     void mark_present(std::string_view text, bool keep_spots = false);
     bool sequential_pass(std::string& text);
     void ensure_patterns();
+    void mark_braced(std::string_view text);
 
     // runaway.cpp
     static SubstitutionRun decided(SubstitutionRun& res, std::uint64_t passes, std::string name);
@@ -186,7 +218,7 @@ private:
     VarEntries e_;
     std::string_view model_;
     Limits limits_;
-    std::unordered_map<std::string_view, std::uint32_t> index_;
+    std::unordered_map<std::string_view, std::uint32_t, util::StringHash> index_;
     std::uint64_t lengths_ = 0;  // length_bit of every key
     static std::uint64_t length_bit(std::size_t n) {
         return std::uint64_t{1} << std::min<std::size_t>(n, 63);
@@ -197,10 +229,13 @@ private:
     std::size_t max_content_ = 0;
     std::vector<std::vector<InnerRef>> inner_;
     bool inner_done_ = false;
-    std::vector<char> ok_, unspaced_self_, edge_safe_;
-    std::vector<char> value_brace_free_;  // such a value holds no spot: ok_ and no unspaced_self_
+    std::vector<char> ok_, edge_safe_;
+    std::vector<char> value_brace_free_;  // such a value holds no spot, so ok_ holds for it
     std::vector<std::int64_t> inner_growth_;  // size change when a value's own spots are replaced
     std::vector<std::pair<std::string, std::string>> patterns_;
+    std::optional<pattern_set::PatternSet> braced_;  // all written forms, for keys with braces
+    bool braced_too_large_ = false;
+    static constexpr std::size_t kMaxAutomatonBytes = std::size_t{16} << 20;
     std::vector<std::uint64_t> stamp_plain_, stamp_spaced_;
     std::uint64_t epoch_ = 0;
     bool cache_valid_ = false;
@@ -209,6 +244,7 @@ private:
 
     std::size_t bound_ = 0;
     std::uint64_t work_ = 0, next_try_ = 0;
+    std::uint64_t work_bound_ = 0;  // of the current run
     bool has_spots_ = false;
     std::size_t next_size_ = 0;  // size of the next one-scan pass's result, 0 if unknown
     // The key spots that mark_present found in the text of a run's first pass,

@@ -22,7 +22,6 @@ def test_class_properties(name):
     assert cls.__module__ == "builtins"
     assert cls.__name__ == cls.__qualname__ == name
     assert cls.__bases__ == (object,)
-    assert not issubclass(cls, BaseException)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
 
@@ -91,7 +90,6 @@ def test_identity_semantics_and_no_weakref():
     a, b = SourceInfo("", "s"), SourceInfo("", "s")
     assert a != b and a == a
     assert len({a: 1, b: 2}) == 2
-    assert a.database == ""
     with pytest.raises(TypeError):
         weakref.ref(a)
 

@@ -1,10 +1,8 @@
-import collections
 import collections.abc
 import ctypes
 import gc
 import subprocess
 import sys
-import threading
 import pytest
 
 import tovik._core as core
@@ -50,10 +48,6 @@ def test_second_interpreter_is_refused():
             interpreters.run_string(interp, "import tovik._core")
     finally:
         interpreters.destroy(interp)
-
-
-def _args(n):
-    return ["x"] * n
 
 
 @pytest.mark.parametrize(

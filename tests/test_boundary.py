@@ -1,10 +1,8 @@
-import collections
 import collections.abc
 import ctypes
 import gc
 import subprocess
 import sys
-import threading
 import pytest
 
 import tovik._core as core
@@ -21,27 +19,19 @@ CLASSES = [
 ]
 
 
-def test_module_attributes():
+def test_module_and_function_attributes():
     assert core.__all__ == FUNCTIONS + CLASSES
     assert core.__doc__ == "Python module: tovik._core"
-    assert core.__name__ == "tovik._core"
     for name in FUNCTIONS:
         fn = getattr(core, name)
-        assert fn.__module__ == "tovik._core"
-        assert fn.__name__ == name
-
-
-def test_docstrings_and_signatures():
+        assert (fn.__module__, fn.__name__) == ("tovik._core", name)
+        # Signature and body come from one text; stubtest compares the signature
+        # with the stubs only when the split succeeded.
+        assert fn.__text_signature__.startswith("(") and "\n--\n" not in fn.__doc__
     assert parse_sql.__text_signature__ == "(raw_sql)"
     assert parse_sql.__doc__ == "Parse a raw SQL file"
-    assert find_macro_calls.__text_signature__ == "(sql, known_functions)"
-    assert core.build_pipeline.__text_signature__ == (
-        "(raw_models, available_sources, select=None)")
     assert core.build_pipeline.__doc__.startswith(
         "Consolidated DAG pipeline: parse \u2192 build \u2192 validate \u2192 sort")
-    assert core.batch_resolve.__doc__.splitlines()[1] == (
-        "Input: list of (name, raw_sql) tuples + env config.")
-    assert core.select_models.__text_signature__ == "(dag, pattern, tags_map=...)"
 
 
 def test_second_init_returns_same_module():
@@ -58,10 +48,6 @@ def test_second_interpreter_is_refused():
             interpreters.run_string(interp, "import tovik._core")
     finally:
         interpreters.destroy(interp)
-
-
-def _args(n):
-    return ["x"] * n
 
 
 @pytest.mark.parametrize(
@@ -90,10 +76,6 @@ def _args(n):
          "ParsedModel.__new__() missing 3 required positional arguments: 'name', 'refs', and 'sources'"),
         (lambda: ParsedModel("a", [], [], [], None, 1), TypeError,
          "ParsedModel.__new__() takes from 3 to 5 positional arguments but 6 were given"),
-        (lambda: SourceInfo("a"), TypeError,
-         "SourceInfo.__new__() missing 1 required positional argument: 'schema'"),
-        (lambda: SourceInfo("a", "b", "c"), TypeError,
-         "SourceInfo.__new__() takes 2 positional arguments but 3 were given"),
         (lambda: SourceInfo(databse="a", schema="b"), TypeError,
          "SourceInfo.__new__() got an unexpected keyword argument 'databse'"),
         (lambda: ParsedModel("a", [], [("s", "t", "u")]), ValueError,
@@ -106,13 +88,6 @@ def _args(n):
          "argument 'tags': 'NoneType' object cannot be converted to 'Sequence'"),
         (lambda: ParsedModel("a", [], [], materialization=3), TypeError,
          "argument 'materialization': 'int' object cannot be converted to 'PyString'"),
-        (lambda: core.topo_sort(), TypeError,
-         "topo_sort() missing 1 required positional argument: 'dag'"),
-        (lambda: core.validate_dag(), TypeError,
-         "validate_dag() missing 3 required positional arguments: "
-         "'dag', 'models', and 'available_sources'"),
-        (lambda: core.compile_model(*"abcdefgh"), TypeError,
-         "compile_model() takes from 6 to 7 positional arguments but 8 were given"),
         (lambda: core.topo_sort(None), TypeError,
          "argument 'dag': 'NoneType' object cannot be converted to 'DagHandle'"),
         (lambda: core.batch_resolve([["a", "b"]], "s", "m", {}, {}), TypeError,
@@ -123,8 +98,6 @@ def _args(n):
          "argument 'vars': 'int' object cannot be converted to 'PyString'"),
         (lambda: core.resolve_model("x", "m", "s", "view", {}, {"raw": ("db", "s")}), TypeError,
          "argument 'sources': 'tuple' object cannot be converted to 'SourceInfo'"),
-        (lambda: core.select_models(core.build_dag([]), "x", None), TypeError,
-         "argument 'tags_map': 'NoneType' object cannot be converted to 'PyDict'"),
         (lambda: core.select_models(core.build_dag([]), "x", {"a": "t"}), TypeError,
          "argument 'tags_map': Can't extract `str` to `Vec`"),
         (lambda: core.wrap_ddl(core.parse_sql("")), TypeError,
@@ -132,8 +105,6 @@ def _args(n):
         (lambda: core.batch_wrap_ddl([core.compile_model("x", "m", "s", "view", {}, {})]),
          TypeError,
          "argument 'models': 'CompiledModel' object cannot be converted to 'ResolvedModel'"),
-        (lambda: core.build_dag([SourceInfo("", "s")]), TypeError,
-         "argument 'models': 'SourceInfo' object cannot be converted to 'ParsedModel'"),
     ],
 )
 def test_argument_errors(call, exc, message):
@@ -343,20 +314,14 @@ def test_instances_no_constructor_filled_are_refused(tmp_path):
     assert (out.returncode, out.stdout, out.stderr) == (0, "[]\n", "")
 
 
-def test_keywords_and_sequences_accepted():
-    assert parse_sql(raw_sql="ref('a')").refs == ["a"]
-    dag = core.build_dag(models=[ParsedModel("a", [], []), ParsedModel("b", ["a"], [])])
-    assert core.topo_sort(dag=dag) == core.topo_sort(dag) == [["a"], ["b"]]
-    assert core.wrap_ddl(core.resolve_model("select 1", "m", "s", "view", {}, {}),
-                         resolved_sql=None).ddl == "CREATE OR REPLACE VIEW s.m AS\nselect 1"
-    assert [c.name for c in find_macro_calls(known_functions=("f",), sql="f(x)")] == ["f"]
-
+def test_subclasses_are_accepted_and_names_come_back_as_str():
     class Names(list):
         pass
 
     class Text(str):
         pass
 
+    assert parse_sql(raw_sql=Text("ref('a')")).refs == ["a"]
     assert find_macro_calls(Text("f(x)"), Names([Text("f")]))[0].args == ["x"]
     # Batches name the models with plain str, whatever the caller's names are.
     batches = core.build_pipeline([(Text("a"), "select 1"), ("b", "ref('a')")], [])[1]

@@ -22,46 +22,35 @@ def test_class_properties(name):
     assert cls.__module__ == "builtins"
     assert cls.__name__ == cls.__qualname__ == name
     assert cls.__bases__ == (object,)
-    assert not issubclass(cls, BaseException)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
 
 
-@pytest.mark.parametrize(
-    "name, doc, signature",
-    [
-        ("SourceInfo", "Source info, passed by Python after config resolution",
-         "(database, schema)"),
-        ("ParsedModel", "Input for building the DAG \u2014 a minimal parsed model",
-         "(name, refs, sources, tags=..., materialization=None)"),
-        ("EphemeralModel",
-         "Info about an ephemeral model, passed to compile_model for CTE injection",
-         "(name, compiled_body, deps)"),
-        ("ParsedSQL", "Result of parsing a raw SQL file", None),
-        ("ResolvedModel",
-         "Resolved model \u2014 after ref/var/source resolution, before DDL wrapping", None),
-        ("CompiledModel", "Compiled model, ready to be executed by a Python engine", None),
-        ("ValidationError", None, None),
-        ("MacroCall", "A macro call found in SQL text", None),
-    ],
-)
-def test_docs(name, doc, signature):
-    cls = getattr(core, name)
-    assert cls.__doc__ == doc
-    assert cls.__text_signature__ == signature
-
-
-def test_dag_handle_doc_is_one_sentence():
+def test_documentation_is_split_from_the_signature():
+    # The host derives both from one text; a slip in joining them shows up as a
+    # signature on the wrong classes, a "--" left in a docstring, or a mangled
+    # multi-byte dash. stubtest compares the signatures themselves with the stubs.
+    for name in ALL:
+        cls = getattr(core, name)
+        assert (cls.__text_signature__ is None) == (name in NO_CONSTRUCTOR), name
+        assert cls.__doc__ is None or "--" not in cls.__doc__, name
+    assert ParsedModel.__text_signature__ == "(name, refs, sources, tags=..., materialization=None)"
+    assert ParsedModel.__doc__ == "Input for building the DAG \u2014 a minimal parsed model"
+    assert core.ValidationError.__doc__ is None
     assert "opaque handle" in core.DagHandle.__doc__.lower()
 
 
-def test_parsed_model_fields_and_defaults():
+def test_constructors_keep_their_fields():
     m = ParsedModel("a", [], [])
     assert (m.name, m.refs, m.sources, m.tags, m.materialization) == ("a", [], [], [], None)
     m = ParsedModel(name="b", refs=("x", "y"), sources=[("s", "t")], tags=("t1", "t2"),
-                    materialization=None)
-    assert m.refs == ["x", "y"] and m.tags == ["t1", "t2"]
+                    materialization="view")
+    assert (m.refs, m.tags, m.materialization) == (["x", "y"], ["t1", "t2"], "view")
     assert m.sources == [("s", "t")] and type(m.sources[0]) is tuple
+    e = EphemeralModel(deps=["d"], compiled_body="select 1", name="e")
+    assert (e.name, e.compiled_body, e.deps) == ("e", "select 1", ["d"])
+    s = SourceInfo("db", schema="public")
+    assert (s.database, s.schema) == ("db", "public")
 
 
 def test_reads_are_fresh_copies():
@@ -101,13 +90,6 @@ def test_identity_semantics_and_no_weakref():
     a, b = SourceInfo("", "s"), SourceInfo("", "s")
     assert a != b and a == a
     assert len({a: 1, b: 2}) == 2
-    assert a.database == ""
     with pytest.raises(TypeError):
         weakref.ref(a)
 
-
-def test_ephemeral_and_source_constructors():
-    e = EphemeralModel(deps=["d"], compiled_body="select 1", name="e")
-    assert (e.name, e.compiled_body, e.deps) == ("e", "select 1", ["d"])
-    s = SourceInfo("db", schema="public")
-    assert (s.database, s.schema) == ("db", "public")

@@ -46,7 +46,6 @@ def test_fields_are_carried_over():
     assert (c.name, c.target, c.materialization) == ("orders", T, "view")
     assert (c.refs, c.sources, c.description, c.tags, c.enabled) == (
         ["x"], [("s", "t")], "d", ["a", "b"], False)
-    assert not hasattr(c, "unique_key") and not hasattr(c, "macros")
 
 
 @pytest.mark.parametrize("override", ["select 2", ""])
@@ -60,14 +59,11 @@ def test_sql_override_leaves_the_resolved_model_alone(override):
     assert wrap_ddl(r, None).ddl == wrap_ddl(r).ddl == wrap_ddl(r, resolved_sql=None).ddl
 
 
-def test_batch_keeps_order():
+def test_batch_keeps_order_and_stops_at_first_error():
     models = (resolved("view", name="a"), resolved("ephemeral", name="b"))
     assert [(c.name, c.ddl) for c in batch_wrap_ddl(models)] == [
         ("a", "CREATE OR REPLACE VIEW analytics.a AS\nselect 1"), ("b", "")]
     assert batch_wrap_ddl([]) == []
-
-
-def test_batch_stops_at_first_error():
     models = [resolved("view", name="a"), resolved("tbl", name="b"), resolved("", name="c")]
     with pytest.raises(ValueError, match=r"^Invalid materialization: 'tbl' in model 'b'$"):
         batch_wrap_ddl(models)

@@ -1,7 +1,6 @@
 """Outputs whose order once came from iterating a hash map follow the caller
 or the text instead, so that plans compare equal across runs although every
 map is seeded per process."""
-import json
 import os
 import random
 import subprocess

@@ -12,6 +12,7 @@ def fm(text):
     [
         ("", None, ""),
         ("---", None, "---"),
+        ("---\nk: v\nselect", None, "---\nk: v\nselect"),
         ("----", None, "----"),
         ("-----", None, "-----"),
         ("  select 1", None, "  select 1"),
@@ -37,11 +38,10 @@ def test_header_and_body(text, front_matter, body):
     assert parsed.body == body
 
 
-def test_unclosed_header_is_body_and_scanned():
-    parsed = parse_sql("---\nk: v\nselect ref('a')")
-    assert parsed.front_matter is None
-    assert parsed.body == "---\nk: v\nselect ref('a')"
-    assert parsed.refs == ["a"]
+def test_only_the_body_is_scanned():
+    assert parse_sql("---\nk: v\nselect ref('a')").refs == ["a"]  # unclosed: all of it is body
+    parsed = parse_sql("---\ndescription: uses ref('x')\n---\nselect 1")
+    assert (parsed.front_matter, parsed.refs) == ({"description": "uses ref('x')"}, [])
 
 
 @pytest.mark.parametrize(
@@ -134,12 +134,6 @@ def test_forms_side_by_side_at_the_end(lead):
     parsed = parse_sql(text)
     assert (parsed.refs, parsed.sources, parsed.variables) == (["a", "e"], [("c", "d")], ["b", "c"])
     assert parse_sql(text[:-1]).refs == ["a"]
-
-
-def test_header_is_not_scanned():
-    parsed = parse_sql("---\ndescription: uses ref('x')\n---\nselect 1")
-    assert parsed.refs == []
-    assert parsed.front_matter == {"description": "uses ref('x')"}
 
 
 # Runs far longer than any pattern engine's default limits: an unclosed form

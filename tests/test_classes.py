@@ -26,6 +26,24 @@ def test_class_properties(name):
         type("Sub", (cls,), {})
 
 
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        ("SourceInfo", "Source info, passed by Python after config resolution"),
+        ("EphemeralModel",
+         "Info about an ephemeral model, passed to compile_model for CTE injection"),
+        ("ParsedSQL", "Result of parsing a raw SQL file"),
+        ("ResolvedModel",
+         "Resolved model \u2014 after ref/var/source resolution, before DDL wrapping"),
+        ("CompiledModel", "Compiled model, ready to be executed by a Python engine"),
+        ("MacroCall", "A macro call found in SQL text"),
+    ],
+)
+def test_docstrings(name, doc):
+    # Front ends show these texts; a change to one is a change of the interface.
+    assert getattr(core, name).__doc__ == doc
+
+
 def test_documentation_is_split_from_the_signature():
     # The host derives both from one text; a slip in joining them shows up as a
     # signature on the wrong classes, a "--" left in a docstring, or a mangled

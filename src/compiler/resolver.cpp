@@ -119,7 +119,7 @@ substitution::Substituter& Plan::substituter_for(std::string_view effective_sche
     c->schema.assign(effective_schema);
     substitution::VarEntries entries = entries_;
     if (!schema_var_) entries.emplace_back("schema", c->schema);
-    c->sub.emplace(std::move(entries), true, true, limits_);
+    c->sub.emplace(std::move(entries), limits_);
     auto& sub = *c->sub;
     if (cached_.size() < kMaxCached)
         cached_.push_back(std::move(c));
@@ -202,11 +202,11 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
         sql.assign(body);
         if (!refs.empty())
             sql = rewriting::rewrite_refs(std::move(sql), schema_, other_refs, ephemeral_refs,
-                                          true, limits_.size);
+                                          limits_.size);
         for (const auto& [s, t] : source_pairs)
             if (!sources_.contains(s)) return UnknownSource{std::string(model_name), s, t};
         if (!source_pairs.empty())
-            sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_, true,
+            sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_,
                                              limits_.size);
     }
 

@@ -49,7 +49,7 @@ bool edge_safe(std::string_view v) {
 
 }  // namespace
 
-Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits)
+Substituter::Substituter(VarEntries entries, const Limits& limits)
     : e_(std::move(entries)), limits_(limits) {
     build_index();
     for (const auto& [k, v] : e_) {
@@ -62,10 +62,10 @@ Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, cons
                 index_.count(k.substr(1, k.size() - 2)) != 0)
                 conflict_ = true;
     }
-    fast_ = allow_fast && brace_free_ && !conflict_;
+    fast_ = brace_free_ && !conflict_;
     if (fast_) {
         compute_inner();
-        if (reorder) dependency_order();
+        dependency_order();
         ok_.assign(e_.size(), 1);
         inner_growth_.assign(e_.size(), 0);
         for (std::uint32_t i = 0; i < inner_.size(); ++i)
@@ -420,22 +420,6 @@ void Substituter::mark_braced(std::string_view text) {
     work_ += braced_->scan(text, [&](std::uint32_t id) {
         (id & 1 ? stamp_plain_ : stamp_spaced_)[id >> 1] = epoch_;
     });
-}
-
-SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
-                           std::string_view model_name, bool allow_fast, bool reorder,
-                           const Limits& limits) {
-    // Every written form begins with "{{": without one the first pass changes nothing.
-    if (pass_limit == 0 || text.find("{{") == npos) {
-        SubstitutionRun res;
-        res.passes = pass_limit == 0 ? 0 : 1;
-        res.order = std::move(entries);
-        return res;
-    }
-    Substituter sub(std::move(entries), allow_fast, reorder, limits);
-    SubstitutionRun res = sub.run(text, pass_limit, model_name);
-    res.order = sub.order();
-    return res;
 }
 
 }  // namespace tovik::compiler::substitution

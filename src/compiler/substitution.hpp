@@ -45,18 +45,8 @@ inline constexpr std::uint64_t kStopWork = 128;
 
 struct SubstitutionRun {
     std::uint64_t passes = 0;       // passes counted as the sequential algorithm counts them
-    VarEntries order;               // the map order the run used
     std::optional<std::string> leftover;  // set when the outcome was proven without the full run
 };
-
-// Runs the substitution passes over `text` in place. With `reorder` the entries
-// may be put in another order first (the one used is returned). When the run
-// would be too large, the outcome may be proven otherwise (then `leftover` is
-// set and `text` is wherever the run stopped); failing that, SizeLimitExceeded
-// is thrown.
-SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
-                           std::string_view model_name, bool allow_fast, bool reorder,
-                           const Limits& limits = Limits{});
 
 // Brent's search for a pass text that repeats an earlier one, keeping one saved
 // text. Once one repeats, the passes are periodic and only those short of whole
@@ -153,9 +143,14 @@ struct InnerRef {
 // The passes for one substitution map, reusable on any number of texts.
 class Substituter {
 public:
-    Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits);
+    // The entries may be put in another order, one in which the one-scan pass
+    // applies more often; order() tells which.
+    Substituter(VarEntries entries, const Limits& limits);
 
-    // The passes over `text`, as `substitute` runs them; `order` is left empty.
+    // Runs the substitution passes over `text` in place, at most `limit` of them.
+    // When the run would be too large, the outcome may be proven otherwise (then
+    // `leftover` is set and `text` is wherever the run stopped); failing that,
+    // SizeLimitExceeded is thrown.
     SubstitutionRun run(std::string& text, std::uint64_t limit, std::string_view model_name);
 
     // The map order the runs use.

@@ -54,22 +54,6 @@ void KeyMap::build_index() {
     cache_valid_ = false;
 }
 
-KeyHit KeyMap::keys_of(std::string_view content) {
-    if (cache_valid_ && same_bytes(content, cache_content_)) return cache_hit_;
-    KeyHit h;
-    // Most contents have the length of no key, and a hash costs more than the test.
-    if (lengths_ & length_bit(content.size()))
-        if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
-    if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
-        (lengths_ & length_bit(content.size() - 2)))
-        if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
-            h.spaced = it->second;
-    cache_content_.assign(content);
-    cache_hit_ = h;
-    cache_valid_ = true;
-    return h;
-}
-
 void KeyMap::find_inner() {
     inner_.assign(e_.size(), {});
     for (std::uint32_t i = 0; i < e_.size(); ++i) {

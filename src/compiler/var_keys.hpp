@@ -149,4 +149,22 @@ private:
     KeyHit cache_hit_;
 };
 
+// Called for every spot of every pass: kept where the passes can inline it.
+inline KeyHit KeyMap::keys_of(std::string_view content) {
+    using replace::same_bytes;
+    if (cache_valid_ && same_bytes(content, cache_content_)) return cache_hit_;
+    KeyHit h;
+    // Most contents have the length of no key, and a hash costs more than the test.
+    if (lengths_ & length_bit(content.size()))
+        if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
+    if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
+        (lengths_ & length_bit(content.size() - 2)))
+        if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
+            h.spaced = it->second;
+    cache_content_.assign(content);
+    cache_hit_ = h;
+    cache_valid_ = true;
+    return h;
+}
+
 }  // namespace tovik::compiler::substitution

@@ -23,18 +23,18 @@
 // meets its bounds (placeholders that a value re-forms around itself, chains
 // beside a growing value, an untouchable leftmost placeholder ahead of growth),
 // which runs with tiny bounds and must then either be refused or give exactly
-// what a plain replace-loop gives.
+// what a plain replace loop gives.
 //
 // The record must repeat what the parse and the front matter say, an undeclared
 // source must be the error exactly when there is one, no placeholder may be left
 // in successful SQL, DDL must follow the template of the materialization, the
-// one-call forms must agree with the step-by-step ones, and the fast rewrites
-// must agree with the plain sequential ones. The pass limit must be read from
-// the environment exactly as documented.
+// one-call forms must agree with the step-by-step ones, and the rewrites and
+// substitution passes must agree with the steps written as plain replace loops
+// (support/reference), which share no code with the core. The pass limit must
+// be read from the environment exactly as documented.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <deque>
 #include <string>
 #include <unordered_map>
 #include <string_view>
@@ -48,6 +48,8 @@
 #include "compiler/rewriting.hpp"
 #include "compiler/scanner.hpp"
 #include "compiler/substitution.hpp"
+#include "support/core_calls.hpp"
+#include "support/reference.hpp"
 #include "support/regex.hpp"
 
 namespace {
@@ -57,6 +59,7 @@ namespace resolver = tovik::compiler::resolver;
 namespace rewriting = tovik::compiler::rewriting;
 namespace substitution = tovik::compiler::substitution;
 namespace ddl = tovik::compiler::ddl;
+namespace support = tovik::support;
 
 struct Input {
     std::string raw_sql, model_name = "m", schema = "analytics", materialization = "view";
@@ -280,8 +283,8 @@ std::string or_refused(F&& rewrite) {
     }
 }
 
-// The one-scan rewrites against the sequential ones, on the parse's own refs
-// and (declared) sources, with a size bound that both must apply alike.
+// The rewrites against the plain replace loops, on the parse's own refs and
+// (declared) sources, with a size bound that both must apply alike.
 void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
     StrList other, ephemeral;
     for (const auto& r : parsed.refs) (in.ephemerals.count(r) ? ephemeral : other).push_back(r);
@@ -289,24 +292,22 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
     for (const auto& p : parsed.sources)
         if (in.sources.contains(p.first)) declared.push_back(p);
     const std::size_t bound = parsed.body.size() + in.schema.size() * 3;
-    auto refs = [&](bool fast) {
-        return or_refused([&] {
-            return rewriting::rewrite_refs(parsed.body, in.schema, other, ephemeral, fast, bound);
-        });
-    };
-    auto sources = [&](bool fast) {
-        return or_refused([&] {
-            return rewriting::rewrite_sources(parsed.body, declared, in.sources, fast, bound);
-        });
-    };
-    FUZZ_CHECK(refs(true) == refs(false));
-    FUZZ_CHECK(sources(true) == sources(false));
+    FUZZ_CHECK(or_refused([&] {
+                   return rewriting::rewrite_refs(parsed.body, in.schema, other, ephemeral, bound);
+               }) == or_refused([&] {
+                   return support::rewrite_refs(parsed.body, in.schema, other, ephemeral, bound);
+               }));
+    FUZZ_CHECK(or_refused([&] {
+                   return rewriting::rewrite_sources(parsed.body, declared, in.sources, bound);
+               }) == or_refused([&] {
+                   return support::rewrite_sources(parsed.body, declared, in.sources, bound);
+               }));
 
-    // The splice at the scanner's offsets against both steps run sequentially,
+    // The splice at the scanner's offsets against both steps' replace loops,
     // when every source is declared (otherwise it is never tried); and with
-    // the placeholders spliced too, against the passes run sequentially after.
+    // the placeholders spliced too, against the passes' replace loop after.
     if (declared.size() != parsed.sources.size()) return;
-    std::vector<compiler::scanner::Hit> all = compiler::scanner::scan(parsed.body), hits;
+    std::vector<compiler::scanner::Hit> all = support::scan(parsed.body), hits;
     std::vector<char> bare;
     std::vector<const SourceInfo*> infos;
     for (const auto& h : all) {
@@ -322,9 +323,9 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
     std::string rewritten;
     const auto seq = or_refused([&] {
         spliced = rewriting::rewrite_from_hits(parsed.body, hits, in.schema, bare_of, infos, bound);
-        rewritten = rewriting::rewrite_sources(
-            rewriting::rewrite_refs(parsed.body, in.schema, other, ephemeral, false, bound),
-            declared, in.sources, false, bound);
+        rewritten = support::rewrite_sources(
+            support::rewrite_refs(parsed.body, in.schema, other, ephemeral, bound), declared,
+            in.sources, bound);
         return rewritten;
     });
     if (spliced) FUZZ_CHECK(seq == "=" + *spliced);
@@ -332,7 +333,7 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
 
     substitution::Limits limits;
     limits.size = bound;
-    substitution::Substituter sub(schema_entries(in, parsed), true, true, limits);
+    substitution::Substituter sub(schema_entries(in, parsed), limits);
     std::vector<std::string_view> values;
     for (const auto& h : all) {
         if (h.form != compiler::scanner::Form::Var) continue;
@@ -350,38 +351,30 @@ void check_fast_rewrites(const Input& in, const ParsedSQL& parsed, std::uint64_t
         FUZZ_CHECK(*both == *spliced);
         return;
     }
-    const auto run = substitution::substitute(rewritten, sub.order(), passes, in.model_name, false,
-                                              false, limits);
-    FUZZ_CHECK(!run.leftover && rewritten == *both && outcome_of(rewritten) == "text " + *both);
+    // After the splice no placeholder is left for the passes to take.
+    if (!support::substitution_passes(rewritten, sub.order(), passes, 1200, std::size_t{1} << 20))
+        return;
+    FUZZ_CHECK(rewritten == *both && outcome_of(rewritten) == "text " + *both);
 }
 
-bool literal_passes(std::string& text, const substitution::VarEntries& entries,
-                    std::uint64_t limit);
-
-// The one-scan substitution against the sequential one, in the map order the
-// fast run chose and in the map's own order, and both against a plain
-// replace-loop where that is small enough to run.
+// The substitution against a plain replace loop, in the map order that the run
+// chose, where the loop is small enough to run.
 void check_substitution(const Input& in, const ParsedSQL& parsed, std::uint64_t passes) {
-    const substitution::VarEntries entries = schema_entries(in, parsed);
-    for (const bool reorder : {false, true}) {
-        std::string fast = parsed.body, slow = parsed.body;
-        try {
-            const auto f = substitution::substitute(fast, entries, passes, in.model_name, true, reorder);
-            const auto s = substitution::substitute(slow, f.order, passes, in.model_name, false, false);
-            FUZZ_CHECK(f.passes <= passes);
-            std::string literal = parsed.body;
-            if (literal_passes(literal, f.order, passes))
-                FUZZ_CHECK((f.leftover ? "error " + *f.leftover : outcome_of(fast)) ==
-                           outcome_of(literal));
-            if (f.leftover || s.leftover) {
-                // Decided by a proof, which the two runs may reach at different points.
-                FUZZ_CHECK((f.leftover ? "error " + *f.leftover : outcome_of(fast)) ==
-                           (s.leftover ? "error " + *s.leftover : outcome_of(slow)));
-            } else {
-                FUZZ_CHECK(fast == slow && f.passes == s.passes);
-            }
-        } catch (const SizeLimitExceeded&) {
+    std::string text = parsed.body;
+    try {
+        const auto run = support::substitute(text, schema_entries(in, parsed), passes, in.model_name);
+        FUZZ_CHECK(run.passes <= passes);
+        std::string literal = parsed.body;
+        const auto ref = support::substitution_passes(literal, run.order, passes);
+        if (!ref) return;
+        if (run.leftover) {
+            FUZZ_CHECK("error " + *run.leftover == outcome_of(literal));
+        } else {
+            FUZZ_CHECK(text == literal);
+            // Passes cut short by a period are counted as the remainder.
+            if (!ref->periodic) FUZZ_CHECK(run.passes == ref->run);
         }
+    } catch (const SizeLimitExceeded&) {
     }
 }
 
@@ -400,7 +393,7 @@ void check_reuse(const Input& in, const ParsedSQL& parsed, std::uint64_t passes)
             return std::string("!");
         }
     };
-    substitution::Substituter sub(entries, true, true, substitution::Limits{});
+    substitution::Substituter sub(entries, substitution::Limits{});
     try {
         std::string other = parsed.body + "{{ schema }}" + parsed.body;
         sub.run(other, passes, in.model_name);
@@ -408,7 +401,7 @@ void check_reuse(const Input& in, const ParsedSQL& parsed, std::uint64_t passes)
     }
     const std::string reused = outcome([&](std::string& t) { return sub.run(t, passes, "m"); });
     const std::string fresh = outcome([&](std::string& t) {
-        return substitution::substitute(t, entries, passes, "m", true, true);
+        return support::substitute(t, entries, passes, "m");
     });
     FUZZ_CHECK(reused == fresh);
 }
@@ -427,39 +420,6 @@ private:
     std::string_view s_;
     std::size_t i_ = 0;
 };
-
-std::string replace_every(const std::string& text, const std::string& pat, std::string_view rep) {
-    std::string out;
-    std::size_t from = 0;
-    for (std::size_t p; (p = text.find(pat, from)) != std::string::npos; from = p + pat.size())
-        out.append(text, from, p - from).append(rep);
-    return out.append(text, from, std::string::npos);
-}
-
-// The passes in the given order, as a plain replace-loop, with a repeated text
-// making the rest periodic. False when it would take more than 1200 passes or
-// texts past 4 KiB.
-bool literal_passes(std::string& text, const substitution::VarEntries& entries,
-                    std::uint64_t limit) {
-    std::deque<std::string> history;
-    std::unordered_map<std::string_view, std::uint64_t> seen;
-    for (std::uint64_t pass = 0; pass < limit; ++pass) {
-        if (const auto it = seen.find(text); it != seen.end()) {
-            const std::uint64_t start = it->second;
-            text = history[start + (limit - start) % (pass - start)];
-            return true;
-        }
-        if (pass > 1200 || text.size() > (4u << 10)) return false;
-        history.push_back(text);
-        seen.emplace(history.back(), pass);
-        for (const auto& [k, v] : entries) {
-            text = replace_every(text, "{{ " + std::string(k) + " }}", v);
-            text = replace_every(text, "{{" + std::string(k) + "}}", v);
-        }
-        if (text == history.back()) return true;
-    }
-    return true;
-}
 
 void check_shapes(std::string_view data) {
     Choices c(data);
@@ -525,19 +485,17 @@ void check_shapes(std::string_view data) {
     limits.work = std::uint64_t{1} << (10 + c.pick(12));
     limits.first_try = c.pick(2) ? 0 : limits.work / 8;
     limits.window = std::size_t{1} << c.pick(10);
-    const bool fast = c.pick(2), reorder = c.pick(2);
-
     substitution::VarEntries entries;
     for (const auto& [k, v] : vars) entries.emplace_back(k, v);
     std::string text = body;
-    substitution::SubstitutionRun run;
+    support::Substituted run;
     try {
-        run = substitution::substitute(text, entries, limit, "m", fast, reorder, limits);
+        run = support::substitute(text, entries, limit, "m", limits);
     } catch (const SizeLimitExceeded&) {
         return;  // refusing is always allowed; only an answer must be right
     }
     std::string literal = body;
-    if (!literal_passes(literal, run.order, limit)) return;
+    if (!support::substitution_passes(literal, run.order, limit)) return;
     FUZZ_CHECK((run.leftover ? "error " + *run.leftover : outcome_of(text)) == outcome_of(literal));
 }
 
@@ -663,7 +621,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                             {in.model_name, in.raw_sql}};
     std::optional<Result<std::vector<ResolvedModel>>> batch;
     try {
-        batch.emplace(compiler::batch::batch_resolve(twice, in.schema, in.materialization, in.vars,
+        batch.emplace(support::batch_resolve(twice, in.schema, in.materialization, in.vars,
                                                      in.sources, in.ephemerals));
     } catch (const SizeLimitExceeded&) {
         return 0;

@@ -17,11 +17,13 @@
 
 #include "common.hpp"
 #include "compiler/scanner.hpp"
+#include "support/core_calls.hpp"
 #include "support/regex.hpp"
 
 namespace {
 
 namespace sc = tovik::compiler::scanner;
+namespace support = tovik::support;
 
 #define W TOVIK_RE_WORD
 #define S TOVIK_RE_SPACE
@@ -70,7 +72,7 @@ std::vector<Found> reference(const tovik::re::Pattern& p, std::string_view text)
 void compare(std::string_view text) {
     std::vector<Found> got[3];
     std::size_t last_end = 0;
-    for (const auto& hit : sc::scan(text)) {
+    for (const auto& hit : support::scan(text)) {
         // In text order, and hits of different forms never overlap.
         FUZZ_CHECK(hit.match.begin >= last_end && hit.match.end <= text.size());
         last_end = hit.match.end;
@@ -83,7 +85,7 @@ void compare(std::string_view text) {
 
     // What the callers that take hit after hit get: a fresh search from each
     // hit's end, and one cursor asked for one hit at a time.
-    const auto all = sc::scan(text);
+    const auto all = support::scan(text);
     const auto same = [&](const std::vector<sc::Hit>& hits) {
         if (hits.size() != all.size()) return false;
         for (std::size_t k = 0; k < hits.size(); ++k) {
@@ -96,7 +98,7 @@ void compare(std::string_view text) {
     };
     std::vector<sc::Hit> stepped, cursored;
     sc::Hit hit;
-    for (std::size_t from = 0; sc::next_hit(text, from, hit); from = hit.match.end)
+    for (std::size_t from = 0; support::next_hit(text, from, hit); from = hit.match.end)
         stepped.push_back(hit);
     FUZZ_CHECK(same(stepped));
     sc::Cursor cursor(text);

@@ -74,22 +74,6 @@ std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,
     return std::nullopt;
 }
 
-Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
-                                                 std::string_view schema,
-                                                 std::string_view materialization,
-                                                 const StrMap& vars, const SourceMap& sources,
-                                                 const EphemeralMap& ephemerals) {
-    std::vector<ResolvedModel> out;
-    out.reserve(models.size());
-    auto error = batch_resolve(models, schema, materialization, vars, sources, ephemerals,
-                               [&](ResolvedModel&& m) {
-                                   out.push_back(std::move(m));
-                                   return true;
-                               });
-    if (error) return std::move(*error);
-    return out;
-}
-
 std::optional<TovikError> batch_wrap_ddl(const std::vector<const ResolvedModel*>& models,
                                          const Take<CompiledModel>& take) {
     for (std::size_t k = 0; k < models.size(); ++k) {

@@ -26,16 +26,9 @@ Result<CompiledModel> compile_text(std::string_view raw_sql, std::string_view mo
                                    const StrMap& vars, const SourceMap& sources,
                                    const EphemeralMap& ephemerals);
 
-// Resolves every model in input order; the first error ends the batch.
-Result<std::vector<ResolvedModel>> batch_resolve(const std::vector<NamedText>& models,
-                                                 std::string_view schema,
-                                                 std::string_view materialization,
-                                                 const StrMap& vars, const SourceMap& sources,
-                                                 const EphemeralMap& ephemerals);
-
-// The same, handing each record to `take` as soon as it is made, for a caller
-// that keeps it elsewhere; take returning false ends the batch too. Returns
-// the error that ended it, if any.
+// Resolves every model in input order, handing each record to `take` as soon
+// as it is made; the first error ends the batch, and so does take returning
+// false. Returns the error that ended it, if any.
 template <typename T>
 using Take = std::function<bool(T&&)>;
 std::optional<TovikError> batch_resolve(const std::vector<NamedText>& models,

@@ -1,3 +1,5 @@
+// The macro-call scanner: finds the calls of a caller's list of function names
+// in SQL text, with their top-level arguments, skipping quoted literals.
 #pragma once
 
 #include <cstdint>

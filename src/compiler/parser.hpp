@@ -1,3 +1,5 @@
+// The model text parser: splits a model text into its front-matter header and
+// body, and lists the ref(), source() and {{ var }} references of the body.
 #pragma once
 
 #include <array>

@@ -1,3 +1,25 @@
+// How one model is resolved.
+//
+// The plain path follows the steps in order, each on the whole working text:
+// rewrite the other refs and then the ephemeral refs (rewriting.cpp), check
+// every source against the source map and rewrite the sources, run the
+// substitution passes (substitution.cpp), look for a leftover placeholder
+// (scanner::first_var), inject the ephemeral models, build the record.
+//
+// The fast path does the rewrites, and the substitution when it is certain to
+// end after one pass, as one splice at the offsets where the parser's scan
+// found the references (rewriting::rewrite_from_hits). It gives up in one
+// place: Plan::resolve, when that splice returns nothing (no hits were handed
+// over, a source is undeclared, or a replacement holds a parenthesis or could
+// make a written form with its neighbours that a later step would meet), and
+// the plain path then runs from the start.
+// When the splice is made but some placeholder's value is not known to be
+// brace-free, the placeholders stay in place and the passes run as usual.
+//
+// Within the plain path each step still picks, by itself and only for speed,
+// a one-scan form where it provably gives what the step gives (the refs and
+// sources in rewriting.cpp, a pass in substitution.cpp); the runaway proofs
+// (runaway.hpp) decide a run that would pass its bounds.
 #include "compiler/resolver.hpp"
 
 #include <algorithm>
@@ -119,7 +141,7 @@ substitution::Substituter& Plan::substituter_for(std::string_view effective_sche
     c->schema.assign(effective_schema);
     substitution::VarEntries entries = entries_;
     if (!schema_var_) entries.emplace_back("schema", c->schema);
-    c->sub.emplace(std::move(entries), true, true, limits_);
+    c->sub.emplace(std::move(entries), limits_);
     auto& sub = *c->sub;
     if (cached_.size() < kMaxCached)
         cached_.push_back(std::move(c));
@@ -202,11 +224,11 @@ Result<ResolvedModel> Plan::resolve(std::string_view body, const std::vector<sca
         sql.assign(body);
         if (!refs.empty())
             sql = rewriting::rewrite_refs(std::move(sql), schema_, other_refs, ephemeral_refs,
-                                          true, limits_.size);
+                                          limits_.size);
         for (const auto& [s, t] : source_pairs)
             if (!sources_.contains(s)) return UnknownSource{std::string(model_name), s, t};
         if (!source_pairs.empty())
-            sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_, true,
+            sql = rewriting::rewrite_sources(std::move(sql), source_pairs, sources_,
                                              limits_.size);
     }
 

@@ -377,15 +377,15 @@ bool rewrite_sources_fast(std::string& text, const StrPairList& pairs, const Sou
 }  // namespace
 
 std::string rewrite_refs(std::string text, std::string_view schema, const StrList& other_refs,
-                         const StrList& ephemeral_refs, bool allow_fast, std::size_t bound) {
-    if (allow_fast && rewrite_refs_fast(text, schema, other_refs, ephemeral_refs, bound))
+                         const StrList& ephemeral_refs, std::size_t bound) {
+    if (rewrite_refs_fast(text, schema, other_refs, ephemeral_refs, bound))
         return text;
     return rewrite_refs_sequential(std::move(text), schema, other_refs, ephemeral_refs, bound);
 }
 
 std::string rewrite_sources(std::string text, const StrPairList& pairs, const SourceMap& sources,
-                            bool allow_fast, std::size_t bound) {
-    if (allow_fast && rewrite_sources_fast(text, pairs, sources, bound)) return text;
+                            std::size_t bound) {
+    if (rewrite_sources_fast(text, pairs, sources, bound)) return text;
     return rewrite_sources_sequential(std::move(text), pairs, sources, bound);
 }
 

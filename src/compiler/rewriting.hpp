@@ -18,15 +18,13 @@
 namespace tovik::compiler::rewriting {
 
 // Both throw SizeLimitExceeded when a step's result would exceed `bound` bytes.
-// `allow_fast` = false forces the sequential algorithm throughout, so that the
-// one-scan rewrites can be checked against it.
 std::string rewrite_refs(std::string text, std::string_view schema, const StrList& other_refs,
-                         const StrList& ephemeral_refs, bool allow_fast,
+                         const StrList& ephemeral_refs,
                          std::size_t bound = replace::text_size_bound());
 
 // Every source name of `pairs` must be a key of `sources`.
 std::string rewrite_sources(std::string text, const StrPairList& pairs, const SourceMap& sources,
-                            bool allow_fast, std::size_t bound = replace::text_size_bound());
+                            std::size_t bound = replace::text_size_bound());
 
 // rewrite_refs and then rewrite_sources on `body`, done as one splice at the
 // offsets the scanner found. `hits` are the body's hits in order: the i-th Ref

@@ -1,6 +1,8 @@
+#include "compiler/runaway.hpp"
+
 #include <algorithm>
 
-#include "compiler/substitution.hpp"
+#include "compiler/scanner.hpp"
 #include "errors/error.hpp"
 #include "util/interrupt.hpp"
 
@@ -33,59 +35,49 @@ using namespace replace;
 //       if all of those spell one name, that is the error.
 //    Otherwise the bound is reported as SizeLimitExceeded.
 
-SubstitutionRun Substituter::decided(SubstitutionRun& res, std::uint64_t passes,
-                                     std::string name) {
-    res.passes = passes;
-    res.leftover = std::move(name);
-    return std::move(res);
-}
+namespace {
 
-// A bound is hit with `remaining` passes still to run on `text`.
-SubstitutionRun Substituter::give_up(const std::string& text, std::uint64_t remaining,
-                                     std::uint64_t passes, SubstitutionRun& res) {
-    const bool work = work_ > work_bound_;
-    if (auto name = prove(text, remaining)) return decided(res, passes, *name);
-    throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
-                            "' would " + (work ? "process more than " : "exceed ") +
-                            std::to_string(work ? work_bound_ : limits_.size) + " bytes");
-}
-
-// The outcome of running `remaining` more passes on `text`, when one of the
-// proofs above decides it. Costs a fraction of the work done so far.
-std::optional<std::string> Substituter::prove(const std::string& text, std::uint64_t remaining) {
-    if (!brace_free_) return std::nullopt;
-    if (auto name = one_name(text)) return name;
-    // At most a quarter of what the passes may do, so that the proofs cannot
-    // make a call run much longer than its passes could.
-    const std::uint64_t budget = std::min<std::uint64_t>(
-        std::max<std::uint64_t>(work_ / 2, std::uint64_t{limits_.window} * 64),
-        std::max<std::uint64_t>(work_bound_ / 4, 1));
-    const std::size_t window = std::min<std::size_t>(
-        std::max<std::size_t>(limits_.window, static_cast<std::size_t>(work_ >> 12)),
-        std::size_t{16} << 20);
-    return prefix_leftover(text, remaining, window, budget);
-}
-
-bool Substituter::word_name(std::string_view k) const {
+// Whether "{{ k }}" is a placeholder whose name is k: k is one \w+ word.
+bool word_name(std::string_view k) {
     const std::string spaced = concat({"{{ ", k, " }}"});
     const auto hit = scanner::first_var(spaced);
     return hit && hit->match == scanner::Span{0, spaced.size()} && hit->group[0].of(spaced) == k;
 }
 
+}  // namespace
+
+// The outcome of running `remaining` more passes on `text`, when one of the
+// proofs above decides it. Costs a fraction of the work done so far.
+std::optional<std::string> Runaway::prove(const std::string& text, std::uint64_t remaining) {
+    if (!keys_.brace_free()) return std::nullopt;
+    if (auto name = one_name(text)) return name;
+    // At most a quarter of what the passes may do, so that the proofs cannot
+    // make a call run much longer than its passes could.
+    const std::uint64_t budget = std::min<std::uint64_t>(
+        std::max<std::uint64_t>(work_ / 2, std::uint64_t{window_} * 64),
+        std::max<std::uint64_t>(work_bound_ / 4, 1));
+    const std::size_t window = std::min<std::size_t>(
+        std::max<std::size_t>(window_, static_cast<std::size_t>(work_ >> 12)),
+        std::size_t{16} << 20);
+    return prefix_leftover(text, remaining, window, budget);
+}
+
 // The set C of the rules above, as a flag per key.
-std::vector<char> Substituter::closed_set() {
-    if (!inner_done_) compute_inner();
-    const std::size_t n = e_.size();
+std::vector<char> Runaway::closed_set() {
+    if (!keys_.inner_found()) keys_.find_inner();
+    const VarEntries& entries = keys_.entries();
+    const auto& inner = keys_.inner();
+    const std::size_t n = entries.size();
     std::vector<char> in(n, 0);
     for (std::size_t k = 0; k < n; ++k) {
-        const std::string_view name = e_[k].first;
-        in[k] = word_name(name) && index_.count(concat({" ", name, " "})) == 0;
+        const std::string_view name = entries[k].first;
+        in[k] = word_name(name) && !keys_.has_key(concat({" ", name, " "}));
     }
     std::vector<std::uint32_t> count(n, 0);
     std::vector<std::vector<std::uint32_t>> users(n);
     for (std::uint32_t k = 0; k < n; ++k) {
         if (!in[k]) continue;
-        for (const auto& r : inner_[k])
+        for (const auto& r : inner[k])
             if (in[r.key]) {
                 ++count[k];
                 users[r.key].push_back(k);
@@ -111,9 +103,11 @@ std::vector<char> Substituter::closed_set() {
 
 // The "one name" proof: the error is certain, and every leftover placeholder
 // that any later text can hold spells the same name.
-std::optional<std::string> Substituter::one_name(const std::string& text) {
+std::optional<std::string> Runaway::one_name(const std::string& text) {
     const std::vector<char> in = closed_set();
-    std::vector<char> reach(e_.size(), 0);
+    const VarEntries& entries = keys_.entries();
+    const auto& inner = keys_.inner();
+    std::vector<char> reach(entries.size(), 0);
     std::vector<std::uint32_t> todo;
     bool certain = false;
     auto visit = [&](std::int64_t k) {
@@ -126,9 +120,9 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
         }
     };
     work_ += text.size();
-    SpotCursor c(text, max_content_);
+    SpotCursor c(text, keys_.max_content());
     while (c.next()) {
-        const KeyHit h = keys_of(c.content);
+        const KeyHit h = keys_.keys_of(c.content);
         visit(h.plain);
         visit(h.spaced);
     }
@@ -137,8 +131,8 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
     while (!todo.empty()) {
         const auto i = todo.back();
         todo.pop_back();
-        if (!edge_safe_[i]) return std::nullopt;
-        for (const auto& r : inner_[i]) visit(r.key);
+        if (!keys_.edge_safe(i)) return std::nullopt;
+        for (const auto& r : inner[i]) visit(r.key);
     }
     std::optional<std::string> name;
     bool uniform = true;
@@ -156,29 +150,29 @@ std::optional<std::string> Substituter::one_name(const std::string& text) {
     };
     work_ += text.size();
     names_in(text);
-    for (std::uint32_t i = 0; i < e_.size() && uniform; ++i)
-        if (reach[i]) names_in(e_[i].second);
+    for (std::uint32_t i = 0; i < entries.size() && uniform; ++i)
+        if (reach[i]) names_in(entries[i].second);
     if (!uniform) return std::nullopt;
     return name;
 }
 
 // Whether w[p..] could be the start of a "{{content}}" span, with brace-free
-// content of at most max_content_ bytes, that does not end within w.
-bool Substituter::open_span_at(std::string_view w, std::size_t p) const {
+// content of at most keys_.max_content() bytes, that does not end within w.
+bool Runaway::open_span_at(std::string_view w, std::size_t p) const {
     const std::size_t n = w.size();
     if (w[p] != '{') return false;
     if (p + 1 == n) return true;
     if (w[p + 1] != '{') return false;
     std::size_t j = p + 2;
     while (j < n && w[j] != '{' && w[j] != '}') ++j;
-    if (j - (p + 2) > max_content_) return false;
+    if (j - (p + 2) > keys_.max_content()) return false;
     return j == n || (w[j] == '}' && j + 1 == n);
 }
 
 // Cuts w back until no written form of a key can begin in it and run past its
 // end. Whether that holds depends on w alone, so a w cut this way stays a
 // prefix of the full run's text through every replacement, whatever follows.
-void Substituter::close_prefix(std::string& w) const {
+void Runaway::close_prefix(std::string& w) const {
     for (;;) {
         const std::size_t last = w.find_last_of('{');
         if (last == npos) return;
@@ -193,7 +187,7 @@ void Substituter::close_prefix(std::string& w) const {
 }
 
 // replace_all into `out`, building no more than `keep` bytes of the result.
-bool Substituter::replace_prefix(std::string& w, std::string_view pat, std::string_view rep,
+bool Runaway::replace_prefix(std::string& w, std::string_view pat, std::string_view rep,
                                  std::size_t keep, std::string& out) {
     const Finder finder(pat);
     std::size_t pos = finder.find(w, 0);
@@ -213,25 +207,26 @@ bool Substituter::replace_prefix(std::string& w, std::string_view pat, std::stri
 }
 
 // The "prefix" proof: the passes followed on at most `window` leading bytes.
-std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
+std::optional<std::string> Runaway::prefix_leftover(std::string_view text,
                                                         std::uint64_t remaining,
                                                         std::size_t window,
                                                         std::uint64_t budget) {
-    ensure_patterns();
+    const VarEntries& entries = keys_.entries();
+    const auto& forms = keys_.forms();
     std::string w(text.substr(0, std::min(window, text.size())));
     close_prefix(w);
     std::string out;
     PeriodFinder period;
     std::uint64_t done = 0, spent = 0;
-    std::vector<char> spaced(e_.size()), plain(e_.size());
+    std::vector<char> spaced(entries.size()), plain(entries.size());
     auto mark = [&] {
         std::fill(spaced.begin(), spaced.end(), 0);
         std::fill(plain.begin(), plain.end(), 0);
-        spent += w.size() + e_.size();
-        util::work(w.size() + e_.size());
-        SpotCursor c(w, max_content_);
+        spent += w.size() + entries.size();
+        util::work(w.size() + entries.size());
+        SpotCursor c(w, keys_.max_content());
         while (c.next()) {
-            const KeyHit h = keys_of(c.content);
+            const KeyHit h = keys_.keys_of(c.content);
             if (h.plain >= 0) plain[static_cast<std::size_t>(h.plain)] = 1;
             if (h.spaced >= 0) spaced[static_cast<std::size_t>(h.spaced)] = 1;
         }
@@ -239,13 +234,13 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
     };
     while (done < remaining) {
         mark();
-        for (std::uint32_t i = 0; i < e_.size(); ++i) {
+        for (std::uint32_t i = 0; i < entries.size(); ++i) {
             if (!spaced[i] && !plain[i]) continue;
             spent += 2 * w.size();
             util::work(2 * w.size());
-            bool changed = spaced[i] && replace_prefix(w, patterns_[i].first, e_[i].second,
+            bool changed = spaced[i] && replace_prefix(w, forms[i].first, entries[i].second,
                                                        window, out);
-            changed = replace_prefix(w, patterns_[i].second, e_[i].second, window, out) ||
+            changed = replace_prefix(w, forms[i].second, entries[i].second, window, out) ||
                       changed;
             if (changed) {
                 close_prefix(w);
@@ -261,4 +256,5 @@ std::optional<std::string> Substituter::prefix_leftover(std::string_view text,
     if (const auto hit = scanner::first_var(w)) return std::string(hit->group[0].of(w));
     return std::nullopt;
 }
+
 }  // namespace tovik::compiler::substitution

@@ -364,19 +364,6 @@ done:
     return taken;
 }
 
-bool next_hit(std::string_view text, std::size_t from, Hit& hit) {
-    return Cursor(text, from).next(hit);
-}
-
-std::vector<Hit> scan(std::string_view text) {
-    std::vector<Hit> hits;
-    Cursor cursor(text);
-    Hit buffer[16];
-    for (std::size_t k; (k = cursor.take(buffer, 16)) > 0;)
-        hits.insert(hits.end(), buffer, buffer + k);
-    return hits;
-}
-
 std::optional<Hit> first_var(std::string_view text) {
     const auto* s = reinterpret_cast<const Byte*>(text.data());
     const Byte* end = s + text.size();

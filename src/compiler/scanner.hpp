@@ -41,9 +41,12 @@ struct Hit {
 };
 
 // A scan in progress over one text, for callers that take every hit in turn:
-// it keeps the candidates it has found in the current block of the text, where
-// a loop over next_hit would search each block again for every hit in it.
-// Finds exactly what next_hit resumed from each hit's end would.
+// it keeps the candidates it has found in the current block of the text, so
+// that no block is searched again for every hit in it. Started at 0, it finds
+// every reference in order of position; hits of different forms never overlap,
+// so they can be spliced out of the text in that order. Started anywhere else
+// it may find what a whole-text scan would not (a match overlapping an earlier
+// one).
 class Cursor {
 public:
     explicit Cursor(std::string_view text, std::size_t from = 0)
@@ -64,16 +67,7 @@ private:
     std::uint64_t mask_ = 0;    // candidates not yet tried, all before next_
 };
 
-// The first reference that starts at or after `from`, or false. A scan starts
-// at 0 and resumes from each hit's match.end; started anywhere else it may
-// find what a whole-text scan would not (a match overlapping an earlier one).
-bool next_hit(std::string_view text, std::size_t from, Hit& hit);
-
-// Every reference of the text, in order of position. Hits of different forms
-// never overlap, so they can be spliced out of the text in this order.
-std::vector<Hit> scan(std::string_view text);
-
-// The leftmost var reference, as the first hit of scan() with form Var would be.
+// The leftmost var reference, as the first Var hit of a whole-text scan would be.
 std::optional<Hit> first_var(std::string_view text);
 
 }  // namespace tovik::compiler::scanner

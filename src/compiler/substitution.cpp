@@ -1,8 +1,9 @@
 #include "compiler/substitution.hpp"
 
-#include "util/interrupt.hpp"
-
 #include <algorithm>
+
+#include "errors/error.hpp"
+#include "util/interrupt.hpp"
 
 namespace tovik::compiler::substitution {
 
@@ -27,63 +28,38 @@ using namespace replace;
 
 namespace {
 
-// Whether no "{{content}}" span (brace-free content) can cross an edge of v once
-// v is inserted somewhere: the part of such a span inside v would be a brace-free
-// run closed by "}}" or by one "}", or "{" and such a run, at v's start (or the
-// mirror image at its end), or all of v.
-bool edge_safe(std::string_view v) {
-    const std::size_t first = v.find_first_of("{}");
-    if (first == npos) return false;
-    if (v.front() == '{') {
-        const std::size_t second = v.find_first_of("{}", 1);
-        if (second == npos || v[second] != '{') return false;
-    } else if (v[first] != '{') {
-        return false;
-    }
-    if (v.back() == '}') {
-        const std::size_t before = v.find_last_of("{}", v.size() - 2);
-        return v.size() >= 2 && before != npos && v[before] == '}';
-    }
-    return v[v.find_last_of("{}")] == '}';
+// The outcome of a run that a proof decided.
+SubstitutionRun decided(SubstitutionRun& res, std::uint64_t passes, std::string name) {
+    res.passes = passes;
+    res.leftover = std::move(name);
+    return std::move(res);
 }
 
 }  // namespace
 
-Substituter::Substituter(VarEntries entries, bool allow_fast, bool reorder, const Limits& limits)
-    : e_(std::move(entries)), limits_(limits) {
-    build_index();
-    for (const auto& [k, v] : e_) {
-        if (replace::has_brace(k)) brace_free_ = false;
-        max_content_ = std::max(max_content_, k.size() + 2);
-    }
-    if (brace_free_) {
-        for (const auto& [k, v] : e_)
-            if (k.size() >= 2 && k.front() == ' ' && k.back() == ' ' &&
-                index_.count(k.substr(1, k.size() - 2)) != 0)
-                conflict_ = true;
-    }
-    fast_ = allow_fast && brace_free_ && !conflict_;
+Substituter::Substituter(VarEntries entries, const Limits& limits)
+    : keys_(std::move(entries)), limits_(limits) {
+    const std::size_t n = keys_.size();
+    fast_ = keys_.brace_free() && !keys_.padded_twin();
     if (fast_) {
-        compute_inner();
-        if (reorder) dependency_order();
-        ok_.assign(e_.size(), 1);
-        inner_growth_.assign(e_.size(), 0);
-        for (std::uint32_t i = 0; i < inner_.size(); ++i)
-            for (const auto& r : inner_[i]) {
+        keys_.find_inner();
+        keys_.dependency_order();
+        const VarEntries& e = keys_.entries();
+        const auto& inner = keys_.inner();
+        ok_.assign(n, 1);
+        inner_growth_.assign(n, 0);
+        for (std::uint32_t i = 0; i < inner.size(); ++i)
+            for (const auto& r : inner[i]) {
                 if (r.key > i || (r.key == i && !r.spaced)) ok_[i] = 0;
-                inner_growth_[i] += static_cast<std::int64_t>(e_[r.key].second.size()) -
-                                    static_cast<std::int64_t>(e_[r.key].first.size() + 4 +
+                inner_growth_[i] += static_cast<std::int64_t>(e[r.key].second.size()) -
+                                    static_cast<std::int64_t>(e[r.key].first.size() + 4 +
                                                               (r.spaced ? 2 : 0));
             }
     }
-    if (brace_free_) {
-        edge_safe_.reserve(e_.size());
-        for (const auto& [k, v] : e_) edge_safe_.push_back(edge_safe(v));
-    }
-    value_brace_free_.reserve(e_.size());
-    for (const auto& [k, v] : e_) value_brace_free_.push_back(!replace::has_brace(v));
-    stamp_plain_.assign(e_.size(), 0);
-    stamp_spaced_.assign(e_.size(), 0);
+    value_brace_free_.reserve(n);
+    for (const auto& [k, v] : keys_.entries()) value_brace_free_.push_back(!replace::has_brace(v));
+    stamp_plain_.assign(n, 0);
+    stamp_spaced_.assign(n, 0);
 }
 
 SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
@@ -94,19 +70,18 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
     work_ = 0;
     next_size_ = 0;
     has_spots_ = false;
-    cache_valid_ = false;
     SubstitutionRun res;
     bound_ = limits_.size;
     work_bound_ = limits_.work + std::min<std::uint64_t>(text.size(), std::uint64_t{1} << 48) *
                                      kWorkPerByte;
     next_try_ = limits_.first_try;
     spots_kept_ = false;
-    if (brace_free_) mark_present(text, true);
+    if (keys_.brace_free()) mark_present(text, true);
 
     std::uint64_t passes = 0;
     PeriodFinder period;
     while (passes < limit) {
-        if (brace_free_ && !has_spots_) {
+        if (keys_.brace_free() && !has_spots_) {
             ++passes;  // this pass would change nothing
             break;
         }
@@ -118,10 +93,10 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
         ++passes;
         if (st == Step::Same) break;
         if (work_ > work_bound_) return give_up(text, limit - passes, passes, res);
-        if (brace_free_ && !has_spots_) continue;  // the loop head ends it
+        if (keys_.brace_free() && !has_spots_) continue;  // the loop head ends it
         if (period.see(text, passes, limit, work_)) continue;
         if (work_ >= next_try_ && passes < limit) {
-            if (auto name = prove(text, limit - passes)) return decided(res, passes, *name);
+            if (auto name = prove(text, limit - passes)) return decided(res, passes, std::move(*name));
             next_try_ = std::max(next_try_, work_) * 4;
         }
     }
@@ -129,85 +104,19 @@ SubstitutionRun Substituter::run(std::string& text, std::uint64_t limit,
     return res;
 }
 
-void Substituter::build_index() {
-    index_.clear();
-    lengths_ = 0;
-    for (std::uint32_t i = 0; i < e_.size(); ++i) {
-        index_.emplace(e_[i].first, i);
-        lengths_ |= length_bit(e_[i].first.size());
-    }
-    cache_valid_ = false;
+// A bound is hit with `remaining` passes still to run on `text`: the one place
+// where a run that no pass can finish ends, with a proven outcome or refused.
+SubstitutionRun Substituter::give_up(const std::string& text, std::uint64_t remaining,
+                                     std::uint64_t passes, SubstitutionRun& res) {
+    const bool work = work_ > work_bound_;
+    if (auto name = prove(text, remaining)) return decided(res, passes, std::move(*name));
+    throw SizeLimitExceeded("variable substitution in model '" + std::string(model_) +
+                            "' would " + (work ? "process more than " : "exceed ") +
+                            std::to_string(work ? work_bound_ : limits_.size) + " bytes");
 }
 
-// Runs of one placeholder are common, so the last answer is kept.
-Substituter::KeyHit Substituter::keys_of(std::string_view content) {
-    if (cache_valid_ && same_bytes(content, cache_content_)) return cache_hit_;
-    KeyHit h;
-    // Most contents have the length of no key, and a hash costs more than the test.
-    if (lengths_ & length_bit(content.size()))
-        if (auto it = index_.find(content); it != index_.end()) h.plain = it->second;
-    if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
-        (lengths_ & length_bit(content.size() - 2)))
-        if (auto it = index_.find(content.substr(1, content.size() - 2)); it != index_.end())
-            h.spaced = it->second;
-    cache_content_.assign(content);
-    cache_hit_ = h;
-    cache_valid_ = true;
-    return h;
-}
-
-void Substituter::compute_inner() {
-    inner_.assign(e_.size(), {});
-    for (std::uint32_t i = 0; i < e_.size(); ++i) {
-        if (e_[i].second.find("{{") == npos) continue;
-        SpotCursor c(e_[i].second, max_content_);
-        while (c.next()) {
-            const KeyHit h = keys_of(c.content);
-            if (h.plain >= 0) inner_[i].push_back({static_cast<std::uint32_t>(h.plain), false});
-            if (h.spaced >= 0) inner_[i].push_back({static_cast<std::uint32_t>(h.spaced), true});
-        }
-    }
-    inner_done_ = true;
-}
-
-// Kahn's order over "value of i holds a placeholder of j": j comes first. Keys
-// on a cycle go last, in their previous order; passes that need them run
-// sequentially.
-void Substituter::dependency_order() {
-    const std::size_t n = e_.size();
-    std::vector<std::vector<std::uint32_t>> users(n);
-    std::vector<std::uint32_t> indeg(n, 0);
-    bool any = false;
-    for (std::uint32_t i = 0; i < n; ++i)
-        for (const auto& r : inner_[i])
-            if (r.key != i) {
-                users[r.key].push_back(i);
-                ++indeg[i];
-                any = true;
-            }
-    if (!any) return;
-    std::vector<std::uint32_t> order;
-    order.reserve(n);
-    for (std::uint32_t i = 0; i < n; ++i)
-        if (indeg[i] == 0) order.push_back(i);
-    for (std::size_t head = 0; head < order.size(); ++head)
-        for (auto u : users[order[head]])
-            if (--indeg[u] == 0) order.push_back(u);
-    for (std::uint32_t i = 0; i < n; ++i)
-        if (indeg[i] != 0) order.push_back(i);
-
-    std::vector<std::uint32_t> pos(n);
-    for (std::uint32_t p = 0; p < n; ++p) pos[order[p]] = p;
-    VarEntries e(n);
-    std::vector<std::vector<InnerRef>> inner(n);
-    for (std::uint32_t p = 0; p < n; ++p) {
-        e[p] = e_[order[p]];
-        inner[p] = std::move(inner_[order[p]]);
-        for (auto& r : inner[p]) r.key = pos[r.key];
-    }
-    e_ = std::move(e);
-    inner_ = std::move(inner);
-    build_index();
+std::optional<std::string> Substituter::prove(const std::string& text, std::uint64_t remaining) {
+    return Runaway(keys_, work_, work_bound_, limits_.window).prove(text, remaining);
 }
 
 Substituter::Step Substituter::step(std::string& text) {
@@ -225,6 +134,7 @@ Substituter::Step Substituter::step(std::string& text) {
 // One pass as a single splice into next_; false when the pass has to run
 // sequentially (which also decides a size bound exactly).
 bool Substituter::fast_pass(const std::string& text) {
+    const VarEntries& e = keys_.entries();
     const bool kept = spots_kept_;
     spots_kept_ = false;
     if (next_size_ > bound_) return false;
@@ -240,14 +150,14 @@ bool Substituter::fast_pass(const std::string& text) {
         const auto k = static_cast<std::size_t>(spaced ? h.spaced : h.plain);
         if (!ok_[k]) return false;
         // Every text within the pass stays below the start plus what grows.
-        const std::size_t len = end - start, vlen = e_[k].second.size();
+        const std::size_t len = end - start, vlen = e[k].second.size();
         if (vlen > len) grown += vlen - len;
         if (!fits(text.size(), grown, bound_)) return false;
         next_.append(text, from, start - from);
-        next_.append(e_[k].second);
+        next_.append(e[k].second);
         from = end;
-        all_edge_safe = all_edge_safe && edge_safe_[k];
-        inner_spots = inner_spots || !inner_[k].empty();
+        all_edge_safe = all_edge_safe && keys_.edge_safe(k);
+        inner_spots = inner_spots || !keys_.inner()[k].empty();
         growth += inner_growth_[k];
         return true;
     };
@@ -255,9 +165,9 @@ bool Substituter::fast_pass(const std::string& text) {
         for (const auto& s : spots_)
             if (!splice(s.start, s.end, s.hit)) return false;
     } else {
-        SpotCursor tc(text, max_content_);
+        SpotCursor tc(text, keys_.max_content());
         while (tc.next()) {
-            const KeyHit h = keys_of(tc.content);
+            const KeyHit h = keys_.keys_of(tc.content);
             if (h.any() && !splice(tc.start, tc.end, h)) return false;
         }
         work_ += kStopWork * tc.stops;
@@ -274,7 +184,7 @@ bool Substituter::fast_pass(const std::string& text) {
 
     // Every key spot of the result must lie inside one inserted value; the
     // inserted values are found again by walking the text's spots alongside.
-    SpotCursor inserted(text, max_content_), result(next_, max_content_);
+    SpotCursor inserted(text, keys_.max_content()), result(next_, keys_.max_content());
     std::size_t added = 0, removed = 0, region_start = 0, region_end = 0;
     bool have_region = false;
     has_spots_ = false;
@@ -287,19 +197,19 @@ bool Substituter::fast_pass(const std::string& text) {
         return false;
     };
     while (result.next()) {
-        const KeyHit h = keys_of(result.content);
+        const KeyHit h = keys_.keys_of(result.content);
         if (!h.any()) continue;
         has_spots_ = true;
         size = size - (result.end - result.start) +
-               e_[static_cast<std::size_t>(h.spaced >= 0 ? h.spaced : h.plain)].second.size();
+               e[static_cast<std::size_t>(h.spaced >= 0 ? h.spaced : h.plain)].second.size();
         while (!have_region || region_end < result.end) {
             std::int64_t k = -1;
             while (k < 0 && inserted.next()) {
-                const KeyHit h = keys_of(inserted.content);
+                const KeyHit h = keys_.keys_of(inserted.content);
                 k = h.spaced >= 0 ? h.spaced : h.plain;
             }
             if (k < 0) return sequential();
-            const std::size_t len = e_[static_cast<std::size_t>(k)].second.size();
+            const std::size_t len = e[static_cast<std::size_t>(k)].second.size();
             region_start = inserted.start + added - removed;
             region_end = region_start + len;
             added += len;
@@ -321,9 +231,9 @@ void Substituter::mark_present(std::string_view text, bool keep_spots) {
     work_ += text.size();
     has_spots_ = false;
     spots_.clear();
-    SpotCursor c(text, max_content_);
+    SpotCursor c(text, keys_.max_content());
     while (c.next()) {
-        const KeyHit h = keys_of(c.content);
+        const KeyHit h = keys_.keys_of(c.content);
         if (h.plain >= 0) stamp_plain_[static_cast<std::size_t>(h.plain)] = epoch_;
         if (h.spaced >= 0) stamp_spaced_[static_cast<std::size_t>(h.spaced)] = epoch_;
         has_spots_ = has_spots_ || h.any();
@@ -342,14 +252,15 @@ void Substituter::mark_present(std::string_view text, bool keep_spots) {
 // not one per key. False when the text would outgrow the size bound, or the
 // work passes the work bound.
 bool Substituter::sequential_pass(std::string& text) {
-    ensure_patterns();
-    if (brace_free_) {
-        if (!inner_done_) compute_inner();
+    const VarEntries& e = keys_.entries();
+    const auto& forms = keys_.forms();
+    if (keys_.brace_free()) {
+        if (!keys_.inner_found()) keys_.find_inner();
         mark_present(text);
     } else {
         mark_braced(text);
     }
-    for (std::uint32_t i = 0; i < e_.size(); ++i) {
+    for (std::uint32_t i = 0; i < e.size(); ++i) {
         const bool spaced = stamp_spaced_[i] == epoch_;
         const bool plain = stamp_plain_[i] == epoch_;
         bool over = false, changed = false;
@@ -358,26 +269,26 @@ bool Substituter::sequential_pass(std::string& text) {
         if (!spaced && !plain) continue;
         util::work(kStepWork + 2 * text.size());
         if (spaced) {
-            changed = replace_all(text, patterns_[i].first, e_[i].second, bound_, &over, &work_);
+            changed = replace_all(text, forms[i].first, e[i].second, bound_, &over, &work_);
             if (over) return false;
         }
         // The spaced replacement may have brought brace-less spots of this key.
         if (plain || changed) {
             changed |=
-                replace_all(text, patterns_[i].second, e_[i].second, bound_, &over, &work_);
+                replace_all(text, forms[i].second, e[i].second, bound_, &over, &work_);
             if (over) return false;
         }
         if (!changed) continue;
-        if (!brace_free_) {
+        if (!keys_.brace_free()) {
             mark_braced(text);
             continue;
         }
         // Without spots across its edges, the keys a value brings are its own
         // placeholders.
-        if (edge_safe_[i]) {
-            for (const auto& r : inner_[i])
+        if (keys_.edge_safe(i)) {
+            for (const auto& r : keys_.inner()[i])
                 (r.spaced ? stamp_spaced_ : stamp_plain_)[r.key] = epoch_;
-            has_spots_ = has_spots_ || !inner_[i].empty();
+            has_spots_ = has_spots_ || !keys_.inner()[i].empty();
         } else {
             mark_present(text);
         }
@@ -385,27 +296,21 @@ bool Substituter::sequential_pass(std::string& text) {
     return true;
 }
 
-void Substituter::ensure_patterns() {
-    if (!patterns_.empty()) return;
-    patterns_.reserve(e_.size());
-    for (const auto& [k, v] : e_)
-        patterns_.emplace_back(concat({"{{ ", k, " }}"}), concat({"{{", k, "}}"}));
-}
-
 // Marks the written forms that occur in the text, for keys that may hold
 // braces: occurrences may then overlap and nest, so all forms are searched
 // for at once.
 void Substituter::mark_braced(std::string_view text) {
     if (!braced_ && !braced_too_large_) {
+        const auto& forms = keys_.forms();
         std::size_t bytes = 0;
-        for (const auto& [spaced, plain] : patterns_) bytes += spaced.size() + plain.size();
+        for (const auto& [spaced, plain] : forms) bytes += spaced.size() + plain.size();
         // The automaton takes some forty bytes per byte of its patterns.
         braced_too_large_ = bytes > kMaxAutomatonBytes;
         if (!braced_too_large_) {
             braced_.emplace();
-            for (std::uint32_t i = 0; i < e_.size(); ++i) {
-                braced_->add(patterns_[i].first, 2 * i);
-                braced_->add(patterns_[i].second, 2 * i + 1);
+            for (std::uint32_t i = 0; i < keys_.size(); ++i) {
+                braced_->add(forms[i].first, 2 * i);
+                braced_->add(forms[i].second, 2 * i + 1);
             }
             braced_->build();
         }
@@ -420,22 +325,6 @@ void Substituter::mark_braced(std::string_view text) {
     work_ += braced_->scan(text, [&](std::uint32_t id) {
         (id & 1 ? stamp_plain_ : stamp_spaced_)[id >> 1] = epoch_;
     });
-}
-
-SubstitutionRun substitute(std::string& text, VarEntries entries, std::uint64_t pass_limit,
-                           std::string_view model_name, bool allow_fast, bool reorder,
-                           const Limits& limits) {
-    // Every written form begins with "{{": without one the first pass changes nothing.
-    if (pass_limit == 0 || text.find("{{") == npos) {
-        SubstitutionRun res;
-        res.passes = pass_limit == 0 ? 0 : 1;
-        res.order = std::move(entries);
-        return res;
-    }
-    Substituter sub(std::move(entries), allow_fast, reorder, limits);
-    SubstitutionRun res = sub.run(text, pass_limit, model_name);
-    res.order = sub.order();
-    return res;
 }
 
 }  // namespace tovik::compiler::substitution

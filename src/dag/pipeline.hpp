@@ -1,3 +1,5 @@
+// The whole project at once: parse every model, build the dependency graph,
+// validate it and sort it into batches, optionally narrowed by a selection.
 #pragma once
 
 #include <optional>

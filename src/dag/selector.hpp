@@ -1,3 +1,5 @@
+// Model selection over the dependency graph: a model's ancestors or
+// descendants, and the names that a selection pattern picks.
 #pragma once
 
 #include <string>

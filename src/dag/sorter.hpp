@@ -1,3 +1,5 @@
+// Topological batches of the dependency graph: models grouped so that each
+// group depends only on earlier ones, and can be built in that order.
 #pragma once
 
 #include <cstdint>

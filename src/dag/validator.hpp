@@ -1,3 +1,5 @@
+// Checks of a project's dependency graph: refs to missing models, undeclared
+// sources and a dependency cycle, reported as findings rather than errors.
 #pragma once
 
 #include <optional>

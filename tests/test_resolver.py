@@ -507,10 +507,22 @@ def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
     assert int(re.search(r"than (\d+) bytes", str(e.value)).group(1)) < 2**38
 
 
-def test_proof_of_the_leftover_minds_values_that_close_a_placeholder(monkeypatch):
-    # "}} " closes "{{ c" only after forty passes, while {{ a }} keeps
-    # doubling: a proof made before then must not settle for "a".
-    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(U64_MAX))
-    vars = {f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)}
-    vars |= {"p-40": "}} ", "a": "{{ a }}{{ a }}"}
-    assert error("{{ c {{ p-1 }}{{ a }}", vars=vars) == unresolved("c")
+# A proof made while the passes still run must not settle for a name that a
+# later text need not hold.
+@pytest.mark.parametrize(
+    "passes, body, vars, expected",
+    [
+        # "}} " closes "{{ c" only after forty passes, while {{ a }} keeps doubling.
+        (U64_MAX, "{{ c {{ p-1 }}{{ a }}",
+         {**{f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)},
+          "p-40": "}} ", "a": "{{ a }}{{ a }}"},
+         unresolved("c")),
+        # {{ b }} turns back into {{ c- }} within each pass, while a- keeps growing.
+        (1000, "{{ c- }}{{ a- }}" + " " * (1 << 20),
+         {"c-": "{{ b }}", "b": "{{ c- }}", "a-": "x{{ a- }}"},
+         "{{ c- }}" + "x" * 1000 + "{{ a- }}" + " " * (1 << 20)),
+    ],
+)
+def test_proof_of_the_leftover_made_midway(monkeypatch, passes, body, vars, expected):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(passes))
+    assert outcome(body, vars) == expected

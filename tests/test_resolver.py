@@ -517,6 +517,11 @@ def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
          {**{f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)},
           "p-40": "}} ", "a": "{{ a }}{{ a }}"},
          unresolved("c")),
+        # {{ q }} comes out of the chain after forty passes, left of the doubling.
+        (U64_MAX, "{{ p-1 }}{{ a }}",
+         {**{f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)},
+          "p-40": "{{ q }}", "a": "{{ a }}{{ a }}"},
+         unresolved("q")),
         # {{ b }} turns back into {{ c- }} within each pass, while a- keeps growing.
         (1000, "{{ c- }}{{ a- }}" + " " * (1 << 20),
          {"c-": "{{ b }}", "b": "{{ c- }}", "a-": "x{{ a- }}"},

@@ -421,6 +421,7 @@ def steps(body, schema="an", sources=SOURCES, ephemeral=(), vars=None):
         steps("{ {{a}}{{ a }} }", vars={"a": "{"}),
         steps("{{ a }}{{ b }}", vars={"a": "{", "b": "x"}),
         steps("{{{ a- }}", vars={"a-": "{x}}", "x": "1"}),
+        steps("{{ a- }}}", vars={"a-": "{{x}", "x": "1"}),
         steps("ref('m'){{ a }}", "s{", vars={"a": "}"}),
         steps("ref('m') {{ a }}", "{{ b }}", vars={"a": "1", "b": "2"}),
         steps("source('d', 't') {{ a }}", vars={"a": "1", "b": "3"}),

@@ -399,6 +399,7 @@ def steps(body, schema="an", sources=SOURCES, ephemeral=(), vars=None):
         steps("source(\"ref('e')\", \"t\")source(\"e\", \"t\")ref('e')", ephemeral={"e"}),
         steps("ref('e')source('s', 't')ref(\"e\")source(\"s\", \"t\")ref('x')", ephemeral={"e"}),
         steps("ref('s')source('s','t') source( 's', 't') ref( 's' )"),
+        steps("source('s' ,'t') source('s',\t't')"),
         # Placeholders.
         steps("{{ {{ a }} }}", vars={"a": "b", "b": "z"}),
         steps("{{{{ a }}}}", vars={"a": ""}),

@@ -399,18 +399,21 @@ def steps(body, schema="an", sources=SOURCES, ephemeral=(), vars=None):
         steps("source(\"ref('e')\", \"t\")source(\"e\", \"t\")ref('e')", ephemeral={"e"}),
         steps("ref('e')source('s', 't')ref(\"e\")source(\"s\", \"t\")ref('x')", ephemeral={"e"}),
         steps("ref('s')source('s','t') source( 's', 't') ref( 's' )"),
+        steps("source('s' ,'t') source('s',\t't')"),
         # Placeholders.
         steps("{{ {{ a }} }}", vars={"a": "b", "b": "z"}),
         steps("{{{{ a }}}}", vars={"a": ""}),
         steps("{{ a }}}} b }}", vars={"a": "{{ b", "b": "1"}),
         steps("x{{ a }} b }}", vars={"a": "{{", "b": "2"}),
-        steps("{{ a }}", vars={"a": "c", " a ": "d"}),
+        steps("{{ a }}", vars={" a ": "x", "a": "{{ a }}"}),
         steps("{{ a }}{{a}}", vars={"a": "{{a}}", "b": "{{ a }}"}),
         steps("{{ a }} {{ b }}", vars={"a": "{{ b }}", "b": "{{ a }}"}),
         steps("{{a}}", vars={"a": "{{ b}}", "b ": "3", "b": "4"}),
         steps("{{ x }}", vars={"x": "{{ y }}{{ y }}", "y": "{{z}}z", "z": ""}),
         steps("{{ a }} {{a}}", vars={"a": "{", "{": "5"}),
         steps("{{ {{ a }} }}", vars={"a": "{{ a }}"}),
+        steps("{{ a- }}", vars={"a-": "b{{a-}}"}),
+        steps("{{ a- }}", vars={"a-": "{{ b- }}", "b-": "{{ a- }}x"}),
         # All three, where a rewritten name meets braces.
         steps("ref('m') {{ a }} source('s', 't') {{b}}", vars={"a": "1", "b": "x y"}),
         steps("{{ ref('m') }}", vars={"an.m": "X"}),
@@ -418,6 +421,8 @@ def steps(body, schema="an", sources=SOURCES, ephemeral=(), vars=None):
         steps("{{{ a }}} {{ a }}", vars={"a": "1"}),
         steps("{ {{a}}{{ a }} }", vars={"a": "{"}),
         steps("{{ a }}{{ b }}", vars={"a": "{", "b": "x"}),
+        steps("{{{ a- }}", vars={"a-": "{x}}", "x": "1"}),
+        steps("{{ a- }}}", vars={"a-": "{{x}", "x": "1"}),
         steps("ref('m'){{ a }}", "s{", vars={"a": "}"}),
         steps("ref('m') {{ a }}", "{{ b }}", vars={"a": "1", "b": "2"}),
         steps("source('d', 't') {{ a }}", vars={"a": "1", "b": "3"}),
@@ -505,10 +510,27 @@ def test_work_bound_ends_a_brace_dense_runaway(monkeypatch):
     assert int(re.search(r"than (\d+) bytes", str(e.value)).group(1)) < 2**38
 
 
-def test_proof_of_the_leftover_minds_values_that_close_a_placeholder(monkeypatch):
-    # "}} " closes "{{ c" only after forty passes, while {{ a }} keeps
-    # doubling: a proof made before then must not settle for "a".
-    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(U64_MAX))
-    vars = {f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)}
-    vars |= {"p-40": "}} ", "a": "{{ a }}{{ a }}"}
-    assert error("{{ c {{ p-1 }}{{ a }}", vars=vars) == unresolved("c")
+# A proof made while the passes still run must not settle for a name that a
+# later text need not hold.
+@pytest.mark.parametrize(
+    "passes, body, vars, expected",
+    [
+        # "}} " closes "{{ c" only after forty passes, while {{ a }} keeps doubling.
+        (U64_MAX, "{{ c {{ p-1 }}{{ a }}",
+         {**{f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)},
+          "p-40": "}} ", "a": "{{ a }}{{ a }}"},
+         unresolved("c")),
+        # {{ q }} comes out of the chain after forty passes, left of the doubling.
+        (U64_MAX, "{{ p-1 }}{{ a }}",
+         {**{f"p-{i}": "{{ p-%d }}" % (i + 1) for i in range(1, 40)},
+          "p-40": "{{ q }}", "a": "{{ a }}{{ a }}"},
+         unresolved("q")),
+        # {{ b }} turns back into {{ c- }} within each pass, while a- keeps growing.
+        (1000, "{{ c- }}{{ a- }}" + " " * (1 << 20),
+         {"c-": "{{ b }}", "b": "{{ c- }}", "a-": "x{{ a- }}"},
+         "{{ c- }}" + "x" * 1000 + "{{ a- }}" + " " * (1 << 20)),
+    ],
+)
+def test_proof_of_the_leftover_made_midway(monkeypatch, passes, body, vars, expected):
+    monkeypatch.setenv("TOVIK_MAX_VAR_PASSES", str(passes))
+    assert outcome(body, vars) == expected

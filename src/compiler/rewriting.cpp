@@ -236,7 +236,6 @@ bool rewrite_refs_fast(std::string& text, std::string_view schema, const StrList
     reps.reserve(other.size() + ephemeral.size());
     std::size_t max_len = 0;
     auto add = [&](const std::string& n, bool is_bare) {
-        if (!nameish_all(n)) return false;
         max_len = std::max(max_len, n.size());
         // A name listed again, even in the other list, keeps its first rewrite.
         if (index.add(n, reps.size()))
@@ -325,7 +324,6 @@ bool rewrite_sources_fast(std::string& text, const StrPairList& pairs, const Sou
     std::size_t max_s = 0, max_t = 0;
     SourceTraits traits;
     for (const auto& [s, t] : pairs) {
-        if (!nameish_all(s) || !nameish_all(t)) return false;
         const auto& info = **sources.find(s);
         if (traits.of(info).paren) return false;
         max_s = std::max(max_s, s.size());

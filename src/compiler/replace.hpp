@@ -24,12 +24,6 @@ inline bool nameish(unsigned char c) {
            (c >= 'a' && c <= 'z') || c == '_';
 }
 
-inline bool nameish_all(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return nameish(static_cast<unsigned char>(c));
-    });
-}
-
 // Equality without a library call for the short texts compared per spot.
 inline bool same_bytes(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

@@ -240,12 +240,9 @@ bool rewrite_refs_fast(std::string& text, std::string_view schema, const StrList
         // A name listed again, even in the other list, keeps its first rewrite.
         if (index.add(n, reps.size()))
             reps.push_back(is_bare ? Rep{{n}} : Rep{{schema, ".", n}});
-        return true;
     };
-    for (const auto& n : other)
-        if (!add(n, false)) return false;
-    for (const auto& n : ephemeral)
-        if (!add(n, true)) return false;
+    for (const auto& n : other) add(n, false);
+    for (const auto& n : ephemeral) add(n, true);
 
     const std::size_t n = text.size();
     const TailFinder keyword("ref(");

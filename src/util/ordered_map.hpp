@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "util/hash.hpp"
+#include "util/slot_index.hpp"
 
 namespace tovik::util {
 
@@ -68,32 +69,31 @@ public:
     V& operator[](std::string key) { return emplace_key(std::move(key)).first->second; }
 
 private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kNone = SlotIndex::kNone;
     // Up to this many entries a scan beats hashing the key: the usual front
     // matter or variable map never builds the index.
     static constexpr std::size_t kScanned = 8;
 
     std::size_t index_of(std::string_view key) const {
-        if (slots_.empty()) {
+        if (index_.empty()) {
             for (std::size_t i = 0; i < entries_.size(); ++i)
                 if (entries_[i].first == key) return i;
             return kNone;
         }
-        const std::size_t slot = slots_[probe(key, hash_bytes(key))];
-        return slot == 0 ? kNone : slot - 1;
+        const std::size_t h = hash_bytes(key);
+        return index_.find(h, same(key, h));
     }
 
     std::pair<iterator, bool> emplace_key(std::string key) {
-        if (slots_.empty() && entries_.size() < kScanned) {
+        if (index_.empty() && entries_.size() < kScanned) {
             if (const std::size_t i = index_of(key); i != kNone)
                 return {begin() + static_cast<std::ptrdiff_t>(i), false};
             entries_.emplace_back(std::move(key), V{});
             return {end() - 1, true};
         }
-        if (slots_.empty() || 2 * (entries_.size() + 1) > slots_.size())
-            rehash(2 * (entries_.size() + 1));
+        if (index_.empty() || index_.full_for(entries_.size())) rehash(2 * (entries_.size() + 1));
         const std::size_t h = hash_bytes(key);
-        std::size_t& slot = slots_[probe(key, h)];
+        std::size_t& slot = index_.slot(h, same(key, h));
         if (slot != 0) return {begin() + static_cast<std::ptrdiff_t>(slot - 1), false};
         entries_.emplace_back(std::move(key), V{});
         hashes_.push_back(h);
@@ -101,36 +101,24 @@ private:
         return {end() - 1, true};
     }
 
-    // The slot that holds key, or the empty one where it would go. Slots hold
-    // an entry's index plus one; at most half of them are taken.
-    std::size_t probe(std::string_view key, std::size_t h) const {
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-            const std::size_t slot = slots_[i];
-            if (slot == 0) return i;
-            if (hashes_[slot - 1] == h && entries_[slot - 1].first == key) return i;
-        }
+    auto same(std::string_view key, std::size_t h) const {
+        return [this, key, h](std::size_t k) {
+            return hashes_[k] == h && entries_[k].first == key;
+        };
     }
 
     void rehash(std::size_t at_least) {
-        std::size_t n = 32;
-        while (n < at_least) n *= 2;
         if (hashes_.size() < entries_.size()) {
             hashes_.reserve(entries_.size() + 1);
             for (std::size_t k = hashes_.size(); k < entries_.size(); ++k)
                 hashes_.push_back(hash_bytes(entries_[k].first));
         }
-        slots_.assign(n, 0);
-        for (std::size_t k = 0; k < entries_.size(); ++k) {
-            std::size_t i = hashes_[k] & (n - 1);
-            while (slots_[i] != 0) i = (i + 1) & (n - 1);
-            slots_[i] = k + 1;
-        }
+        index_.rebuild(at_least, 32, entries_.size(), [this](std::size_t k) { return hashes_[k]; });
     }
 
     std::vector<value_type> entries_;
     std::vector<std::size_t> hashes_;  // of entries_, once the index exists
-    std::vector<std::size_t> slots_;   // empty while entries_ is scanned
+    SlotIndex index_;                  // empty while entries_ is scanned
 };
 
 }  // namespace tovik::util
